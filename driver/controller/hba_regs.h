@@ -109,6 +109,7 @@
 #define STATUS_PHASE_MASK 0x07
 #define STATUS_RESET 0x00
 #define STATUS_RESET_EAF 0x01
+#define STATUS_RESET_CODE_MASK 0x07  // a Reset command completes with 0x00 or 0x01 in these bits
 
 // Bus phases (MSG, C/D, I/O).
 #define BUS_PHASE_DATA_OUT 0
@@ -164,6 +165,7 @@
 #define FIFO_KEEP_ON_INIT 0x1F   // initialization clears bits 7-5
 #define FIFO_KEEP_AROUND 0x3C    // kept around a FIFO-port transfer in window mode
 #define FIFO_RESTORE_MASK 0x38
+#define FIFO_BLOCK_BYTES 256  // bytes the FIFO holds ready at one data-ready indication
 
 // REG_BURST_CONTROL values.
 #define BURST_IDLE 0

@@ -74,6 +74,18 @@
 // this is seconds, far beyond any transfer the board can make.
 #define HBA_POLL_DATA_ENGINE 4000000
 
+// Fixed stalls of the controller reset, in microseconds.
+#define HBA_STALL_RESET_PULSE 2000    // the board reset held, and the settling after it
+#define HBA_STALL_RESET_STATUS 10     // after reading the status of the pulse's interrupt
+#define HBA_STALL_BUS_SETTLE 2500000  // devices recover from the bus reset before the first request
+
+// SCSI-2 operation codes the driver tells apart.
+#define SCSIOP_READ6 0x08
+#define SCSIOP_WRITE6 0x0A
+#define SCSIOP_READ 0x28
+#define SCSIOP_WRITE 0x2A
+#define SCSIOP_WRITE_VERIFY 0x2E
+
 #define DEVICE_TYPE_UNKNOWN 0x7F
 #define BURST_SIZE_DEFAULT 256
 #define BURST_SIZE_MAX 2048
