@@ -72,6 +72,7 @@
 // REG_SOURCE_ID fields.
 #define SOURCE_ID_ER 0x80  // enable reselection
 #define SOURCE_ID_MASK 0x07
+#define SOURCE_ID_UPPER 0xF0  // the bits a state restore writes back
 
 // REG_SYNC fields.
 #define SYNC_FAST 0x80
@@ -179,5 +180,8 @@
 #define FIRMWARE_BLOCK_UNIT 4096u
 #define FIRMWARE_BLOCK_LENGTH 8192u
 #define FIRMWARE_PORT_OFFSET 0x1800u  // 16-bit I/O base inside the block
+
+// The machine's I/O space: 16-bit port numbers.
+#define IO_SPACE_SIZE 0x10000u
 
 #endif  // CBUS_DRIVER_CONTROLLER_HBA_REGS_H

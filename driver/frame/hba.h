@@ -89,8 +89,33 @@
 #define DEVICE_TYPE_UNKNOWN 0x7F
 #define BURST_SIZE_DEFAULT 256
 #define BURST_SIZE_MAX 2048
+#define BURST_SIZE_ALIGN 4  // a burst is whole 32-bit words
 #define TRANSFER_LENGTH_DEFAULT 65536
 #define TRANSFER_LENGTH_OWN_MOVE 4096
+#define FIFOMAX_UNIT 1024  // "/fifomax=N" means N KB
+
+// Compared lengths of the option keywords (their texts are in settings.cpp).
+#define KEYWORD_DISCON_LENGTH 7
+#define KEYWORD_NODISC_LENGTH 7
+#define KEYWORD_ASYNC_LENGTH 6
+#define KEYWORD_FIFOMAX_LENGTH 8
+#define KEYWORD_SMITMIN_LENGTH 8
+#define KEYWORD_CDR_LENGTH 4
+
+// The access ranges the probe describes: entry 0 the I/O ports, entry 5 the memory window.
+#define ACCESS_RANGE_PORTS 0
+#define ACCESS_RANGE_WINDOW 5
+#define ACCESS_RANGE_ENTRIES 6
+
+// The board's interrupt setting has no level and no vector (index 4, and the unused index 7).
+#define INTERRUPT_NONE 255
+#define DMA_CHANNEL_NONE ((ULONG)~0)
+
+// Controller timing the board setup gives every accepted board.
+#define WORKING_MAX_SYNC_OFFSET 12
+#define WORKING_MIN_SYNC_PERIOD 25  // 100 ns
+#define WORKING_CLOCK_DIVISOR 2
+#define WORKING_SELECTION_TIMEOUT 128
 
 // Error-log unique ids: each names the place that logged.
 typedef enum _HBA_ERROR_ID {
