@@ -37,8 +37,7 @@ class ConfigTest : public DriverTest {
         ranges[0].RangeStart.QuadPart = host.ioBase();
         ranges[0].RangeLength = BOARD_PORT_RANGE;
 
-        host.readOnly(REG_ECHO);
-        host.reg(REG_ECHO).value = ECHO_ANSWER;
+        host.reg(REG_ECHO).callback = [] { return uint8_t{ECHO_ANSWER}; };
         host.boardStatus().value = kBoardDmaChannel;
         host.readOnly(REG_BOARD_CONFIG);
         host.reg(REG_BOARD_CONFIG).value = (kBoardInterruptIndex << 3) | kBoardOwnId;
