@@ -167,6 +167,9 @@ void Bus::targetRequest(Target& t, Phase phase, std::uint8_t data, bool parityOk
     if (&t != connected_) {
         return;
     }
+    if (phase != phase_) {
+        garbled_ = false;
+    }
     phase_ = phase;
     data_ = data;
     parityOk_ = parityOk;
@@ -197,7 +200,7 @@ void Bus::setAtn(bool on) {
     }
 }
 
-Burst Bus::burst(const TransferSetting& initiator, std::size_t wanted) const {
+Burst Bus::burst(const TransferSetting& initiator, std::size_t wanted) {
     Burst b;
     if (!connected() || !req_ || connected_ == nullptr) {
         return b;
@@ -214,10 +217,14 @@ Burst Bus::burst(const TransferSetting& initiator, std::size_t wanted) const {
         const bool mismatch =
             a.offset != initiator.offset || (a.offset > 0 && initiator.periodNs + 4 < a.periodNs());
         if (mismatch) {
+            trace("sync-mismatch", {a.offset, a.periodNs(), initiator.offset, initiator.periodNs});
             if (isInbound(phase_)) {
                 b.parityError = 0;
+                garbled_ = true;
             } else {
                 b.length = 0;
+                req_ = false;
+                connected_->dataOutGarbled();
             }
             b.nsPerByte = std::max<std::uint64_t>(targetPace, initiator.periodNs);
             return b;
@@ -239,6 +246,11 @@ void Bus::receive(std::span<std::uint8_t> bytes, Ack ack) {
     req_ = ack == Ack::Stream;
     ackHeld_ = ack == Ack::Hold;
     connected_->handshake(bytes, {}, ack);
+    if (garbled_ && isDataPhase(phase_)) {
+        for (auto& b : bytes) {
+            b = static_cast<std::uint8_t>(b ^ 0x5A);
+        }
+    }
     machine_.trace().record(
         "bus", "in",
         {static_cast<std::uint32_t>(phase_), static_cast<std::uint32_t>(bytes.size()), bytes[0]});

@@ -121,7 +121,10 @@ class Bus {
     void send(std::span<const std::uint8_t> bytes, Ack ack);
     void negateAck();
     // What the current REQ starts: see Burst. `wanted` caps the length.
-    Burst burst(const TransferSetting& initiator, std::size_t wanted) const;
+    // A data phase driven with a setting the target did not agree to fails here: inbound
+    // bytes arrive garbled with a parity error, outbound bytes are lost and the target gives
+    // up the phase (length 0).
+    Burst burst(const TransferSetting& initiator, std::size_t wanted);
     // The initiator lets go of every signal (Disconnect or Reset command). A connected target
     // sees the nexus lost and goes bus free.
     void releaseAll();
@@ -156,6 +159,7 @@ class Bus {
     Phase phase_ = Phase::DataOut;
     std::uint8_t data_ = 0;
     bool parityOk_ = true;
+    bool garbled_ = false;  // inbound data phase run with a mismatched setting
     bool atn_ = false;
     bool ackHeld_ = false;
     std::uint64_t generation_ = 0;  // bumped when a connection ends: stale events ignore it
