@@ -11,6 +11,8 @@ namespace cbus::test {
 namespace {
 
 using Log = std::vector<std::string>;
+// The records are packed: their wider fields are copied (ULONG{...}) before EXPECT_EQ binds them
+// to references.
 
 class AdapterState : public DriverTest {
   protected:
@@ -150,8 +152,8 @@ TEST_F(AdapterState, ControllerThatNeverInterruptsFailsTheRestore) {
         << "the own-ID register is written, the others are not";
     EXPECT_EQ(host.log({"stall 10"}), (Log{"stall 1000", "stall 10 x1000"}));
     EXPECT_EQ(host.log({"stall 2500000"}), Log{});
-    EXPECT_EQ(adapter.ActiveFlags, 0x104u);
-    EXPECT_EQ(adapter.BusState, ULONG{BUS_CONNECTED});
+    EXPECT_EQ(ULONG{adapter.ActiveFlags}, 0x104u);
+    EXPECT_EQ(ULONG{adapter.BusState}, ULONG{BUS_CONNECTED});
 }
 
 TEST_F(AdapterState, BusyControllerLeavesTheResetUnwrittenAndTheWaitDecides) {

@@ -11,6 +11,8 @@ namespace cbus::test {
 namespace {
 
 using Log = std::vector<std::string>;
+// The records are packed: their wider fields are copied (ULONG{...}) before EXPECT_EQ binds them
+// to references.
 
 class BoardSetup : public ConfigTest {};
 
@@ -33,15 +35,15 @@ TEST_F(BoardSetup, LoadsTheBoardAndChoosesTheWindowPathInOrder) {
                                         "W30=00",                      //
                                     });
     EXPECT_EQ(host.log({"R", "W", "map", "M"}), expected);
-    EXPECT_EQ(adapter.OptionFlags, 0xA2u);
-    EXPECT_EQ(adapter.WindowData, mappedMemory(kWindowBase + WINDOW_DATA_OFFSET));
+    EXPECT_EQ(ULONG{adapter.OptionFlags}, 0xA2u);
+    EXPECT_EQ(PUCHAR{adapter.WindowData}, mappedMemory(kWindowBase + WINDOW_DATA_OFFSET));
 }
 
 TEST_F(BoardSetup, AnotherWordInTheWindowChoosesTheFifoPath) {
     fifoBoard();
     ASSERT_TRUE(HbaSetupWindow(&adapter, &config));
     EXPECT_EQ(host.log({"W37"}), (Log{"W37=24"}));
-    EXPECT_EQ(adapter.OptionFlags, 0xA2u);
+    EXPECT_EQ(ULONG{adapter.OptionFlags}, 0xA2u);
 }
 
 TEST_F(BoardSetup, FirmwareSetUpBoardKeepsItsRegisters) {
@@ -51,7 +53,7 @@ TEST_F(BoardSetup, FirmwareSetUpBoardKeepsItsRegisters) {
         EXPECT_EQ(reg, REG_BOARD_CONTROL) << "register " << int(reg) << " written";
     }
     EXPECT_EQ(host.log({"M2"}), Log{});
-    EXPECT_EQ(adapter.OptionFlags, 0x22u);
+    EXPECT_EQ(ULONG{adapter.OptionFlags}, 0x22u);
 }
 
 TEST_F(BoardSetup, LatchPulseKeepsOnlyTheLowBitsAfterwards) {
@@ -82,7 +84,7 @@ TEST_P(WindowSelect, OnlyTheLowThreeBitsPlaceTheWindow) {
     host.reg(REG_WINDOW_SELECT).value = GetParam().select;
     ASSERT_TRUE(HbaSetupWindow(&adapter, &config));
     EXPECT_EQ(host.log({"map"}), (Log{fmt::format("map mem {:X}+8192=ok", GetParam().address)}));
-    EXPECT_EQ(adapter.WindowData, mappedMemory(GetParam().address + WINDOW_DATA_OFFSET));
+    EXPECT_EQ(PUCHAR{adapter.WindowData}, mappedMemory(GetParam().address + WINDOW_DATA_OFFSET));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, WindowSelect,
@@ -118,8 +120,8 @@ TEST_F(BoardSetup, UnmappableWindowFailsBeforeWritingAnything) {
     EXPECT_FALSE(HbaSetupWindow(&adapter, &config));
 
     EXPECT_EQ(host.log(), (Log{"R31=00", "map mem D0000+8192=fail"}));
-    EXPECT_EQ(adapter.OptionFlags, 0x1234u);
-    EXPECT_EQ(adapter.WindowData, nullptr);
+    EXPECT_EQ(ULONG{adapter.OptionFlags}, 0x1234u);
+    EXPECT_EQ(PUCHAR{adapter.WindowData}, nullptr);
     EXPECT_EQ(ranges[5].RangeLength, 0u);
     EXPECT_EQ(HbaSettings.MinSyncPeriod, 50);
     EXPECT_EQ(HbaSettings.ClockDivisor, 0u);

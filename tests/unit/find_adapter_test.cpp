@@ -11,6 +11,8 @@ namespace cbus::test {
 namespace {
 
 using Log = std::vector<std::string>;
+// The records are packed: their wider fields are copied (ULONG{...}) before EXPECT_EQ binds them
+// to references.
 
 class FindAdapter : public ConfigTest {
   protected:
@@ -48,11 +50,11 @@ TEST_F(FindAdapter, DescribesAWindowBoard) {
 
     ASSERT_EQ(probe(), SP_RETURN_FOUND);
 
-    EXPECT_EQ(adapter.AdapterMode, ADAPTER_MODE_WINDOW);
-    EXPECT_EQ(adapter.PioDataPort, host.ioBasePointer() + PORT_FIFO);
-    EXPECT_EQ(adapter.BaseIoAddress, host.ioBasePointer());
+    EXPECT_EQ(ULONG{adapter.AdapterMode}, ADAPTER_MODE_WINDOW);
+    EXPECT_EQ(PUCHAR{adapter.PioDataPort}, host.ioBasePointer() + PORT_FIFO);
+    EXPECT_EQ(PUCHAR{adapter.BaseIoAddress}, host.ioBasePointer());
     EXPECT_EQ(HbaSettings.BoardPortBase, host.ioBase());
-    EXPECT_EQ(adapter.OptionFlags, 0xA2u);
+    EXPECT_EQ(ULONG{adapter.OptionFlags}, 0xA2u);
     EXPECT_EQ(adapter.InitiatorId, kBoardOwnId);
     EXPECT_EQ(config.InitiatorBusId[0], kBoardOwnId);
 
@@ -85,9 +87,9 @@ TEST_F(FindAdapter, DescribesAFifoPortBoard) {
 
     ASSERT_EQ(probe(), SP_RETURN_FOUND);
 
-    EXPECT_EQ(adapter.AdapterMode, ADAPTER_MODE_FIFO);
-    EXPECT_EQ(adapter.PioDataPort, host.ioBasePointer() + PORT_FIFO);
-    EXPECT_EQ(adapter.OptionFlags, 0xA2u);
+    EXPECT_EQ(ULONG{adapter.AdapterMode}, ADAPTER_MODE_FIFO);
+    EXPECT_EQ(PUCHAR{adapter.PioDataPort}, host.ioBasePointer() + PORT_FIFO);
+    EXPECT_EQ(ULONG{adapter.OptionFlags}, 0xA2u);
     EXPECT_EQ(config.MaximumTransferLength, 65536u);
     EXPECT_EQ(config.ScatterGather, FALSE);
     EXPECT_EQ(config.Master, FALSE);
@@ -105,9 +107,9 @@ TEST_F(FindAdapter, DescribesAPlainBoardSetUpByItsFirmware) {
 
     ASSERT_EQ(probe(), SP_RETURN_FOUND);
 
-    EXPECT_EQ(adapter.AdapterMode, ADAPTER_MODE_PLAIN);
-    EXPECT_EQ(adapter.PioDataPort, nullptr);
-    EXPECT_EQ(adapter.OptionFlags, 0x22u);
+    EXPECT_EQ(ULONG{adapter.AdapterMode}, ADAPTER_MODE_PLAIN);
+    EXPECT_EQ(PUCHAR{adapter.PioDataPort}, nullptr);
+    EXPECT_EQ(ULONG{adapter.OptionFlags}, 0x22u);
     EXPECT_EQ(config.MaximumTransferLength, 65536u);
     EXPECT_EQ(config.ScatterGather, FALSE);
     EXPECT_EQ(config.Master, TRUE) << "left as configured";
@@ -128,9 +130,10 @@ class TransferMode : public FindAdapter, public ::testing::WithParamInterface<Mo
 TEST_P(TransferMode, FollowsTheFifoStatusRegister) {
     firmwareBoard(GetParam().fifoStatus);
     ASSERT_EQ(probe(), SP_RETURN_FOUND);
-    EXPECT_EQ(adapter.AdapterMode, GetParam().mode);
+    EXPECT_EQ(ULONG{adapter.AdapterMode}, GetParam().mode);
     bool driverMoves = (GetParam().mode & MODE_NO_SYSTEM_DMA) != 0;
-    EXPECT_EQ(adapter.PioDataPort, driverMoves ? host.ioBasePointer() + PORT_FIFO : nullptr);
+    EXPECT_EQ(PUCHAR{adapter.PioDataPort},
+              driverMoves ? host.ioBasePointer() + PORT_FIFO : nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -148,14 +151,14 @@ TEST_F(FindAdapter, WindowBoardWithTheBlockMoveTakesLongTransfers) {
     host.blockMove = true;
     ASSERT_EQ(probe(), SP_RETURN_FOUND);
     EXPECT_EQ(config.MaximumTransferLength, 65536u);
-    EXPECT_EQ(adapter.OptionFlags & OPTION_OWN_BLOCK_MOVE, 0u);
+    EXPECT_EQ(ULONG{adapter.OptionFlags} & OPTION_OWN_BLOCK_MOVE, 0u);
 }
 
 TEST_F(FindAdapter, WindowBoardWithoutTheBlockMoveCopiesItselfInShortTransfers) {
     host.blockMove = false;
     ASSERT_EQ(probe("/fifomax=32"), SP_RETURN_FOUND);
     EXPECT_EQ(config.MaximumTransferLength, 4096u);
-    EXPECT_EQ(adapter.OptionFlags & OPTION_OWN_BLOCK_MOVE, OPTION_OWN_BLOCK_MOVE);
+    EXPECT_EQ(ULONG{adapter.OptionFlags} & OPTION_OWN_BLOCK_MOVE, OPTION_OWN_BLOCK_MOVE);
 }
 
 TEST_F(FindAdapter, BlockMoveMattersOnlyInWindowMode) {
@@ -163,7 +166,7 @@ TEST_F(FindAdapter, BlockMoveMattersOnlyInWindowMode) {
     host.blockMove = false;
     ASSERT_EQ(probe("/fifomax=8"), SP_RETURN_FOUND);
     EXPECT_EQ(config.MaximumTransferLength, 8192u);
-    EXPECT_EQ(adapter.OptionFlags & OPTION_OWN_BLOCK_MOVE, 0u);
+    EXPECT_EQ(ULONG{adapter.OptionFlags} & OPTION_OWN_BLOCK_MOVE, 0u);
 }
 
 // The options as the probe applies them.
@@ -191,14 +194,14 @@ TEST_P(OptionEffects, Apply) {
 
     ASSERT_EQ(probe(c.argument), SP_RETURN_FOUND);
 
-    EXPECT_EQ(adapter.OptionFlags, c.optionFlags);
+    EXPECT_EQ(ULONG{adapter.OptionFlags}, c.optionFlags);
     EXPECT_EQ(config.MaximumTransferLength, c.maximumTransfer);
     EXPECT_EQ(HbaSettings.BurstSizeOption, c.burstOption);
     EXPECT_EQ(HbaSettings.CdrOption, c.cdr);
     ULONG burst = c.burstOption != 0 ? c.burstOption : 256;
     for (int target = 0; target < 8; target++) {
         for (int lun = 0; lun < 8; lun++) {
-            EXPECT_EQ(adapter.BurstSize[target][lun], burst) << target << ":" << lun;
+            EXPECT_EQ(ULONG{adapter.BurstSize[target][lun]}, burst) << target << ":" << lun;
         }
     }
 }
@@ -311,7 +314,7 @@ TEST_F(FindAdapter, OtherConfiguredLevelIsRejected) {
     EXPECT_EQ(HbaSettings.BoardInterruptLevel, 5u);
     EXPECT_EQ(HbaSettings.InterruptVectorSetting, 13u);
     EXPECT_EQ(HbaSettings.BoardDmaChannel, kBoardDmaChannel);
-    EXPECT_EQ(adapter.BaseIoAddress, host.ioBasePointer());
+    EXPECT_EQ(PUCHAR{adapter.BaseIoAddress}, host.ioBasePointer());
 }
 
 TEST_F(FindAdapter, OtherConfiguredDmaChannelIsRejectedBeforeTheModeIsKnown) {
@@ -354,7 +357,7 @@ TEST_P(AbsentBoard, IsNotFound) {
     EXPECT_EQ(probe("/cdr /smitmin=64"), SP_RETURN_NOT_FOUND);
 
     EXPECT_EQ(again, FALSE);
-    EXPECT_EQ(adapter.BaseIoAddress, host.ioBasePointer());
+    EXPECT_EQ(PUCHAR{adapter.BaseIoAddress}, host.ioBasePointer());
     EXPECT_EQ(HbaSettings.BoardPortBase, host.ioBase());
     EXPECT_EQ(HbaSettings.CdrOption, 1u);
     EXPECT_EQ(HbaSettings.BurstSizeOption, 64u);
@@ -362,7 +365,7 @@ TEST_P(AbsentBoard, IsNotFound) {
     ASSERT_FALSE(traffic.empty());
     EXPECT_EQ(traffic.back(), c.storesOnly ? "R32=55" : fmt::format("R32={:02X}", c.answer));
     EXPECT_EQ(host.log({"map mem"}), Log{});
-    EXPECT_EQ(adapter.AdapterMode, 0u);
+    EXPECT_EQ(ULONG{adapter.AdapterMode}, 0u);
 }
 
 std::string absentName(const ::testing::TestParamInfo<AbsentBoardCase>& param) {
@@ -390,7 +393,7 @@ TEST_F(FindAdapter, UnmappablePortsAreAnError) {
     EXPECT_EQ(probe("/smitmin=512 /cdr"), SP_RETURN_ERROR);
     EXPECT_EQ(again, FALSE);
     EXPECT_EQ(portTraffic(), (Log{"map io CC0+7=fail"}));
-    EXPECT_EQ(adapter.BaseIoAddress, nullptr);
+    EXPECT_EQ(PUCHAR{adapter.BaseIoAddress}, nullptr);
     EXPECT_EQ(HbaSettings.BurstSizeOption, 512u) << "options stay set on a failed probe";
     EXPECT_EQ(HbaSettings.CdrOption, 1u);
 }
@@ -400,7 +403,7 @@ TEST_F(FindAdapter, UnmappableWindowIsAnError) {
     EXPECT_EQ(probe(), SP_RETURN_ERROR);
     EXPECT_EQ(host.log({"map"}), (Log{"map io CC0+7=ok", "map mem D0000+8192=fail"}));
     EXPECT_EQ(HbaSettings.BoardInterruptLevel, 5u);
-    EXPECT_EQ(adapter.AdapterMode, 0u);
+    EXPECT_EQ(ULONG{adapter.AdapterMode}, 0u);
     EXPECT_EQ(host.log({"unmap"}), Log{}) << "the port mapping is kept";
 }
 
@@ -489,7 +492,7 @@ TEST_F(FindAdapter, GivesEveryTargetAndUnitItsStartingState) {
         for (int lun = 0; lun < 8; lun++) {
             EXPECT_EQ(HbaSettings.ByteModeTable[target][lun], 0);
             EXPECT_EQ(adapter.DeviceType[target][lun], 0x7F);
-            EXPECT_EQ(adapter.BurstSize[target][lun], 256u);
+            EXPECT_EQ(ULONG{adapter.BurstSize[target][lun]}, 256u);
         }
     }
 }
@@ -575,7 +578,7 @@ TEST_P(BadFirmwareBase, IsNotFoundBeforeAnyPortIsTouched) {
     EXPECT_EQ(probe("/cdr"), SP_RETURN_NOT_FOUND);
 
     EXPECT_EQ(portTraffic(), Log{});
-    EXPECT_EQ(adapter.BaseIoAddress, nullptr);
+    EXPECT_EQ(PUCHAR{adapter.BaseIoAddress}, nullptr);
     EXPECT_EQ(HbaSettings.CdrOption, 1u);
 }
 
