@@ -275,7 +275,27 @@ BOOLEAN HbaTransferInfo(PHW_DEVICE_EXTENSION Adapter, PUCHAR Buffer, ULONG Count
 VOID HBA_STDCALL HbaDmaStarted(PVOID HwDeviceExtension);
 
 // engine
+#define ACTIVE_SDTR_MASK (ACTIVE_SDTR_ANSWERED | ACTIVE_SDTR_SENT)
+#define ACTIVE_TRANSFER_MASK (ACTIVE_DATA_HANDED | ACTIVE_DEFERRED)
+#define INTERRUPT_LIMIT 64  // interrupts of one connection before the adapter is reset
+#define HBA_STALL_INTERRUPT 10  // microseconds, before an interrupt's status is acted on
+
 BOOLEAN HBA_STDCALL HbaStartIo(PVOID HwDeviceExtension, PSCSI_REQUEST_BLOCK Srb);
+VOID HbaStartMessageRequest(PSCSI_REQUEST_BLOCK Srb, PHW_DEVICE_EXTENSION Adapter,
+                            PHW_LU_EXTENSION Unit);
+VOID HbaCompleteMessageSrb(PHW_DEVICE_EXTENSION Adapter, UCHAR SrbStatus);
+VOID HbaStartExecute(PSCSI_REQUEST_BLOCK Srb, PHW_DEVICE_EXTENSION Adapter, PHW_LU_EXTENSION Unit);
+BOOLEAN HbaSelect(PHW_DEVICE_EXTENSION Adapter, PHW_LU_EXTENSION Unit);
 BOOLEAN HBA_STDCALL HbaInterrupt(PVOID HwDeviceExtension);
+VOID HbaServicePhase(PHW_DEVICE_EXTENSION Adapter, UCHAR Phase);
+BOOLEAN HbaMessageIn(PHW_DEVICE_EXTENSION Adapter);
+BOOLEAN HbaRejectMessage(PHW_DEVICE_EXTENSION Adapter);
+BOOLEAN HbaAnswerSdtr(PHW_DEVICE_EXTENSION Adapter, PTARGET_SYNC Entry, UCHAR Target,
+                      BOOLEAN TargetInitiated);
+UCHAR HbaSyncValue(const TARGET_SYNC* Entry);
+BOOLEAN HbaLoadSync(PHW_DEVICE_EXTENSION Adapter, BOOLEAN AssertAtn, BOOLEAN LoadSync);
+BOOLEAN HbaReselect(PHW_DEVICE_EXTENSION Adapter, UCHAR Target, UCHAR Lun);
+VOID HbaCompleteRequest(PHW_DEVICE_EXTENSION Adapter);
+BOOLEAN HbaPrefixMatch(const UCHAR* Data, const char* Prefix);
 
 #endif  // CBUS_DRIVER_FRAME_HBA_H
