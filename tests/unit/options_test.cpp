@@ -145,8 +145,8 @@ TEST(ParseOptionString, VeryLongStringIsSearchedToItsEnd) {
     EXPECT_EQ(lookUp(text + "/cd", "/cdr", false), 0u);
 }
 
-// The original compared with an 8-bit counter, which never reaches a length above 255. The whole
-// keyword is compared instead.
+// An 8-bit comparison counter would wrap before reaching a length above 255 and never end a
+// match; the whole keyword is compared instead.
 TEST(ParseOptionString, KeywordLongerThan255IsComparedWhole) {
     std::string keyword = "/" + std::string(299, 'k');
     std::string differsLate = keyword;
