@@ -74,16 +74,13 @@ static BOOLEAN HbaWindowSuits(PSCSI_REQUEST_BLOCK Srb, LONG Count) {
     return HbaSettings.ByteModeTable[Srb->TargetId & 7][Srb->Lun & 7] == 0;
 }
 
-// Runs the FIFO-port engine in the request's direction. FALSE: the engine timed out and the bus
-// has been reset.
-static BOOLEAN HbaRunPio(PHW_DEVICE_EXTENSION Adapter, PSCSI_REQUEST_BLOCK Srb, LONG Count) {
+// Runs the FIFO-port engine in the request's direction (data-in wins when both are set).
+static VOID HbaRunPio(PHW_DEVICE_EXTENSION Adapter, PSCSI_REQUEST_BLOCK Srb, LONG Count) {
     if (Srb->SrbFlags & SRB_FLAGS_DATA_IN) {
-        return HbaPioRead(Adapter, Count);
+        HbaPioRead(Adapter, Count);
+    } else if (Srb->SrbFlags & SRB_FLAGS_DATA_OUT) {
+        HbaPioWrite(Adapter, Count);
     }
-    if (Srb->SrbFlags & SRB_FLAGS_DATA_OUT) {
-        return HbaPioWrite(Adapter, Count);
-    }
-    return TRUE;
 }
 
 // Writes a controller command once the controller is idle. Count: the transfer count, or
@@ -143,10 +140,10 @@ BOOLEAN HbaIssueCommand(PHW_DEVICE_EXTENSION Adapter, UCHAR Command, LONG Count,
             UCHAR kept = HbaReadRegister(Adapter, REG_FIFO_STATUS) & FIFO_KEEP_AROUND;
             HbaWriteRegister(Adapter, REG_FIFO_STATUS, kept | FIFO_PATH_FIFO);
             HbaWriteRegister(Adapter, REG_COMMAND, Command);
-            // After a time-out reset the controller has been initialized again: leave it so.
-            if (HbaRunPio(Adapter, srb, Count)) {
-                HbaWriteRegister(Adapter, REG_FIFO_STATUS, kept & FIFO_RESTORE_MASK);
-            }
+            // Restored even after an engine time-out: the reset that followed keeps bit 2 as it
+            // finds it, and the window path must not stay switched off.
+            HbaRunPio(Adapter, srb, Count);
+            HbaWriteRegister(Adapter, REG_FIFO_STATUS, kept & FIFO_RESTORE_MASK);
             return TRUE;
         }
 
