@@ -31,7 +31,7 @@ TEST_F(DispatchTest, MalformedExecuteRequestsEndWithoutTouchingTheBus) {
     HbaStartIo(&adapter, noUnit);
     EXPECT_EQ(host.log(), (Log{"complete nocdb=06", "next", "complete long=06", "next",
                                "lun 0:2:0=no", "complete nounit=08", "next"}));
-    EXPECT_EQ(adapter.PendingSrb, nullptr);
+    EXPECT_EQ(copy(adapter.PendingSrb), nullptr);
 }
 
 TEST_F(DispatchTest, MessageRequestForAbsentUnitEnds) {
@@ -68,7 +68,7 @@ TEST_P(ControlRequestTest, OnlyTheSignatureAndTheResetCodeAreServed) {
     SRB_IO_CONTROL after{};
     std::memcpy(&after, buffer.data(), std::min<size_t>(buffer.size(), sizeof(after)));
     if (c.accepted) {
-        EXPECT_EQ(adapter.PendingSrb, srb);
+        EXPECT_EQ(copy(adapter.PendingSrb), srb);
         EXPECT_EQ(queued(), (std::vector<UCHAR>{MSG_BUS_DEVICE_RESET}));
         EXPECT_EQ(adapter.ActiveFlags & (ACTIVE_MESSAGE_REQUEST | ACTIVE_MESSAGES_ONLY),
                   ULONG{ACTIVE_MESSAGE_REQUEST});
@@ -131,11 +131,11 @@ TEST_F(SelectTest, FirstCommandToATargetOffersSdtrBySelectWithAtn) {
     HbaStartIo(&adapter, srb);
     EXPECT_EQ(host.log(), (Log{"lun 0:2:1=yes", "S=01", "W11=20", "W15=42", "S=01", "W18=06"}));
     EXPECT_EQ(queued(), (std::vector<UCHAR>{0xC1, 0x01, 0x03, 0x01, 50, 12}));
-    EXPECT_EQ(adapter.ActiveFlags,
+    EXPECT_EQ(copy(adapter.ActiveFlags),
               ULONG{ACTIVE_PENDING | ACTIVE_MESSAGE_OUT | ACTIVE_SDTR_SENT | ACTIVE_NOP_ONCE});
-    EXPECT_EQ(adapter.BusState, ULONG{BUS_SELECTING});
-    EXPECT_EQ(adapter.PendingSrb, srb);
-    EXPECT_EQ(unit->ActiveSrb, srb);
+    EXPECT_EQ(copy(adapter.BusState), ULONG{BUS_SELECTING});
+    EXPECT_EQ(copy(adapter.PendingSrb), srb);
+    EXPECT_EQ(copy(unit->ActiveSrb), srb);
     EXPECT_EQ(srb->Cdb[1], 0) << "Select-with-ATN leaves the CDB alone";
 }
 
@@ -153,14 +153,14 @@ TEST_F(SelectTest, NegotiatedTargetGoesBySelectAndTransferWithTheCdbLoaded) {
                    "W04=3F",        "W05=02",  "W06=03", "W07=04", "W08=05", "W09=06", "W0A=07",
                    "W0B=08",        "W0C=09",  "W0D=0A", "W0E=0B", "W16=80", "S=01",   "W12=00",
                    "W+13=00",       "W+14=00", "W10=00", "W18=08"}));
-    EXPECT_EQ(adapter.MessageIndex, 1) << "the controller sends the IDENTIFY";
+    EXPECT_EQ(copy(adapter.MessageIndex), 1) << "the controller sends the IDENTIFY";
     EXPECT_EQ(adapter.ActiveFlags & ACTIVE_SDTR_MASK, 0u);
 }
 
 TEST_F(SelectTest, InquiryAndSynchDisabledRequestsNeverOfferSdtr) {
     PSCSI_REQUEST_BLOCK inquiry = request("inq", 2, 1, SCSIOP_INQUIRY, SRB_FLAGS_DATA_IN, 36);
     HbaStartIo(&adapter, inquiry);
-    EXPECT_EQ(adapter.MessageCount, 1);
+    EXPECT_EQ(copy(adapter.MessageCount), 1);
     EXPECT_EQ(host.log({"W18"}), (Log{"W18=08"}));
 
     adapter.BusState = BUS_FREE;
@@ -168,8 +168,8 @@ TEST_F(SelectTest, InquiryAndSynchDisabledRequestsNeverOfferSdtr) {
     PSCSI_REQUEST_BLOCK plain =
         request("rd", 2, 1, SCSIOP_READ, SRB_FLAGS_DATA_IN | SRB_FLAGS_DISABLE_SYNCH_TRANSFER, 8);
     HbaStartIo(&adapter, plain);
-    EXPECT_EQ(adapter.MessageCount, 1);
-    EXPECT_EQ(adapter.TargetSync[2].SyncOffset, 7) << "the entry is left as it was";
+    EXPECT_EQ(copy(adapter.MessageCount), 1);
+    EXPECT_EQ(copy(adapter.TargetSync[2].SyncOffset), 7) << "the entry is left as it was";
 }
 
 TEST_F(SelectTest, DataOutInPlainModeHandsTheDataToSystemDmaFirst) {
@@ -178,7 +178,7 @@ TEST_F(SelectTest, DataOutInPlainModeHandsTheDataToSystemDmaFirst) {
     HbaStartIo(&adapter, srb);
     EXPECT_EQ(host.log({"W15", "W18", "iomap", "BC"}),
               (Log{"W15=02", "iomap wr len=1024", "BC=01"}));
-    EXPECT_EQ(adapter.DeferredCommand, CMD_SELECT_ATN_TRANSFER);
+    EXPECT_EQ(copy(adapter.DeferredCommand), CMD_SELECT_ATN_TRANSFER);
     EXPECT_EQ(adapter.ActiveFlags & ACTIVE_TRANSFER_MASK, ULONG{ACTIVE_TRANSFER_MASK});
 
     // No disconnection: selected at once, no DMA.
@@ -188,7 +188,7 @@ TEST_F(SelectTest, DataOutInPlainModeHandsTheDataToSystemDmaFirst) {
     host.clearLog();
     HbaStartIo(&adapter, request("wr2", 2, 1, SCSIOP_WRITE, SRB_FLAGS_DATA_OUT, 1024));
     EXPECT_EQ(host.log({"W18", "iomap"}), (Log{"W18=09"}));
-    EXPECT_EQ(adapter.MessageBuffer[0], 0x81) << "IDENTIFY without disconnect privilege";
+    EXPECT_EQ(copy(adapter.MessageBuffer[0]), 0x81) << "IDENTIFY without disconnect privilege";
 }
 
 TEST_F(SelectTest, RequestWithoutDirectionHasNoLength) {
@@ -196,7 +196,7 @@ TEST_F(SelectTest, RequestWithoutDirectionHasNoLength) {
     PSCSI_REQUEST_BLOCK srb = request("tur", 2, 1, 0x00, 0, 100);
     HbaStartIo(&adapter, srb);
     EXPECT_EQ(srb->DataTransferLength, 0u);
-    EXPECT_EQ(unit->SavedDataLength, 0u);
+    EXPECT_EQ(copy(unit->SavedDataLength), 0u);
 }
 
 TEST_F(SelectTest, SynchronousValueByBoard) {
@@ -213,7 +213,8 @@ TEST_F(SelectTest, SynchronousValueByBoard) {
     host.clearLog();
     HbaStartIo(&adapter, request("b", 3, 0, SCSIOP_READ, SRB_FLAGS_DATA_IN, 512));
     EXPECT_EQ(host.log({"W11", "W6", "W18"}), (Log{"W11=20", "W18=08"}));
-    EXPECT_EQ(adapter.TargetSync[3].SyncFlags, SYNC_NEVER_OFFER) << "FIFO boards never negotiate";
+    EXPECT_EQ(copy(adapter.TargetSync[3].SyncFlags), SYNC_NEVER_OFFER)
+        << "FIFO boards never negotiate";
 }
 
 TEST_F(SelectTest, SelectionNotStartedMarksNothingInProgress) {
@@ -221,15 +222,15 @@ TEST_F(SelectTest, SelectionNotStartedMarksNothingInProgress) {
     PSCSI_REQUEST_BLOCK srb = request("rd", 2, 1, SCSIOP_READ, SRB_FLAGS_DATA_IN, 512);
     HbaStartIo(&adapter, srb);
     EXPECT_EQ(host.log({"W", "S"}), (Log{"S=80"}));
-    EXPECT_EQ(adapter.BusState, ULONG{BUS_FREE});
-    EXPECT_EQ(adapter.PendingSrb, srb);
+    EXPECT_EQ(copy(adapter.BusState), ULONG{BUS_FREE});
+    EXPECT_EQ(copy(adapter.PendingSrb), srb);
     EXPECT_EQ(adapter.ActiveFlags & (ACTIVE_SDTR_SENT | ACTIVE_NOP_ONCE), 0u);
 
     adapter.ActiveFlags = 0;
     host.aux().queue = {AUX_BSY};
     PSCSI_REQUEST_BLOCK reset = message("rst", SRB_FUNCTION_RESET_DEVICE, 2, 1);
     HbaStartIo(&adapter, reset);
-    EXPECT_EQ(adapter.PendingSrb, reset);
+    EXPECT_EQ(copy(adapter.PendingSrb), reset);
     EXPECT_EQ(adapter.ActiveFlags & (ACTIVE_MESSAGE_REQUEST | ACTIVE_MESSAGES_ONLY), 0u);
 }
 
@@ -242,9 +243,9 @@ TEST_F(SelectTest, DataEngineTimeoutDuringSelectionLeavesNothingStarted) {
     host.readOnly(REG_FIFO_STATUS);
     HbaStartIo(&adapter, srb);
     EXPECT_EQ(host.log({"complete", "next", "reset"}), (Log{"reset", "next", "complete wr=14"}));
-    EXPECT_EQ(adapter.BusState, ULONG{BUS_FREE});
-    EXPECT_EQ(adapter.PendingSrb, nullptr);
-    EXPECT_EQ(adapter.ActiveFlags, 0u);
+    EXPECT_EQ(copy(adapter.BusState), ULONG{BUS_FREE});
+    EXPECT_EQ(copy(adapter.PendingSrb), nullptr);
+    EXPECT_EQ(copy(adapter.ActiveFlags), 0u);
 }
 
 class MessageRequestTest : public EngineTest {
@@ -264,7 +265,7 @@ TEST_F(MessageRequestTest, AbortOfAnotherRequestFailsAtOnce) {
     abort->NextSrb = request("gone", 2, 1, SCSIOP_READ);
     HbaStartIo(&adapter, abort);
     EXPECT_EQ(host.log({"complete", "next"}), (Log{"complete abt=03", "next"}));
-    EXPECT_EQ(unit->MessageSrb, nullptr);
+    EXPECT_EQ(copy(unit->MessageSrb), nullptr);
 }
 
 TEST_F(MessageRequestTest, AbortSendsIdentifyAndAbortThenEndsBothInOrder) {
@@ -279,8 +280,8 @@ TEST_F(MessageRequestTest, AbortSendsIdentifyAndAbortThenEndsBothInOrder) {
 
     HbaCompleteMessageSrb(&adapter, SRB_STATUS_SUCCESS);
     EXPECT_EQ(host.log({"complete"}), (Log{"complete act=02", "complete abt=01"}));
-    EXPECT_EQ(unit->ActiveSrb, nullptr);
-    EXPECT_EQ(unit->MessageSrb, nullptr);
+    EXPECT_EQ(copy(unit->ActiveSrb), nullptr);
+    EXPECT_EQ(copy(unit->MessageSrb), nullptr);
     EXPECT_EQ(adapter.ActiveFlags & ACTIVE_MESSAGE_REQUEST, 0u);
 }
 
@@ -291,15 +292,15 @@ TEST_F(MessageRequestTest, AbortWhoseRequestEndedWhileHeldReleasesTheHold) {
     abort->NextSrb = active;
     adapter.BusState = BUS_CONNECTED;  // another target is connected: the abort is held
     HbaStartIo(&adapter, abort);
-    EXPECT_EQ(adapter.PendingSrb, abort);
+    EXPECT_EQ(copy(adapter.PendingSrb), abort);
 
     unit->ActiveSrb = nullptr;  // the request ended meanwhile
     adapter.ActiveLuExtension = other;
     interrupt(STATUS_DISCONNECTED, PHASE_DISCONNECTED_IN_SEQUENCE);
     EXPECT_EQ(host.log({"complete", "next"}), (Log{"complete abt=03", "next"}));
-    EXPECT_EQ(adapter.PendingSrb, nullptr);
+    EXPECT_EQ(copy(adapter.PendingSrb), nullptr);
     EXPECT_EQ(adapter.ActiveFlags & ACTIVE_PENDING, 0u);
-    EXPECT_EQ(unit->MessageSrb, nullptr);
+    EXPECT_EQ(copy(unit->MessageSrb), nullptr);
 
     // No later bus free or reset hands it back again.
     interrupt(STATUS_DISCONNECTED, PHASE_DISCONNECTED_IN_SEQUENCE);
@@ -328,7 +329,7 @@ TEST_F(MessageRequestTest, RejectedMessageEndsOnlyTheMessageRequest) {
     adapter.ActiveFlags = ACTIVE_MESSAGE_REQUEST;
     HbaCompleteMessageSrb(&adapter, SRB_STATUS_MESSAGE_REJECTED);
     EXPECT_EQ(host.log({"complete"}), (Log{"complete rst=0D"}));
-    EXPECT_EQ(unit->ActiveSrb, a);
+    EXPECT_EQ(copy(unit->ActiveSrb), a);
 }
 
 }  // namespace

@@ -13,6 +13,12 @@ namespace cbus::test {
 
 class EngineTest : public DriverTest {
   protected:
+    // A value of a packed record's field, so that a check binds no misaligned reference.
+    template <typename T>
+    static T copy(T value) {
+        return value;
+    }
+
     EngineTest() {
         adapter.AdapterMode = ADAPTER_MODE_PLAIN;
         adapter.InitiatorId = 7;

@@ -25,7 +25,7 @@ class InterruptTest : public EngineTest {
 TEST_F(InterruptTest, NoInterruptPendingTouchesNothingButAuxStatus) {
     EXPECT_EQ(HbaInterrupt(&adapter), FALSE);
     EXPECT_EQ(host.log(), (Log{"S=01"}));
-    EXPECT_EQ(adapter.AuxStatus, ULONG{AUX_DBR});
+    EXPECT_EQ(copy(adapter.AuxStatus), ULONG{AUX_DBR});
 }
 
 TEST_F(InterruptTest, SelectionOutcomeDecidesTheHold) {
@@ -47,7 +47,7 @@ TEST_F(InterruptTest, SelectionOutcomeDecidesTheHold) {
         EXPECT_EQ(host.nextRequests() - before, c.reached ? 1 : 0) << int(c.status);
         EXPECT_EQ(adapter.PendingSrb == nullptr, c.reached) << int(c.status);
         if (!c.reached) {
-            EXPECT_EQ(adapter.PendingSrb, srb);
+            EXPECT_EQ(copy(adapter.PendingSrb), srb);
         }
     }
 }
@@ -56,14 +56,14 @@ TEST_F(InterruptTest, SecondSelectionTimeoutEndsTheRequest) {
     PSCSI_REQUEST_BLOCK srb = selecting();
     interrupt(STATUS_SELECTION_TIMEOUT);
     EXPECT_EQ(host.log({"W18", "complete", "next"}), (Log{"W18=08"})) << "selected again at once";
-    EXPECT_EQ(adapter.BusState, ULONG{BUS_SELECTING});
+    EXPECT_EQ(copy(adapter.BusState), ULONG{BUS_SELECTING});
 
     host.clearLog();
     interrupt(STATUS_SELECTION_TIMEOUT);
     EXPECT_EQ(host.log({"W18", "complete", "next"}), (Log{"complete rd=0A", "next"}));
-    EXPECT_EQ(unit->ActiveSrb, nullptr);
-    EXPECT_EQ(unit->SelectionRetries, 0u);
-    EXPECT_EQ(adapter.PendingSrb, nullptr);
+    EXPECT_EQ(copy(unit->ActiveSrb), nullptr);
+    EXPECT_EQ(copy(unit->SelectionRetries), 0u);
+    EXPECT_EQ(copy(adapter.PendingSrb), nullptr);
     EXPECT_EQ(srb->SrbStatus, SRB_STATUS_SELECTION_TIMEOUT);
 }
 
@@ -100,7 +100,7 @@ TEST_P(FatalStatusTest, LogsAndResets) {
     EXPECT_EQ(host.errors()[0].uniqueId, c.id);
     EXPECT_EQ(host.resetsDetected(), 1);
     EXPECT_EQ(host.completions().size(), 1u);
-    EXPECT_EQ(adapter.BusState, ULONG{BUS_FREE});
+    EXPECT_EQ(copy(adapter.BusState), ULONG{BUS_FREE});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -125,7 +125,7 @@ TEST_F(InterruptTest, BusResetCompletesEverythingAndRestoresTheController) {
     EXPECT_TRUE(host.errors().empty());
     EXPECT_EQ(host.log({"complete", "reset", "W01", "W02", "W16"}),
               (Log{"complete rd=14", "reset", "W01=2F", "W02=80", "W16=80"}));
-    EXPECT_EQ(adapter.BusState, ULONG{BUS_FREE});
+    EXPECT_EQ(copy(adapter.BusState), ULONG{BUS_FREE});
 }
 
 TEST_F(InterruptTest, UnannouncedDisconnectLogsAndFallsBackToAsynchronous) {
@@ -135,10 +135,10 @@ TEST_F(InterruptTest, UnannouncedDisconnectLogsAndFallsBackToAsynchronous) {
     adapter.ActiveFlags = ACTIVE_SDTR_SENT;
     interrupt(STATUS_DISCONNECTED, 0x30);
     EXPECT_EQ(errorIds(), (std::vector<ULONG>{ERROR_ID_UNANNOUNCED_BUS_FREE}));
-    EXPECT_EQ(adapter.TargetSync[2].SyncFlags, SYNC_NEVER_OFFER);
-    EXPECT_EQ(adapter.TargetSync[2].SyncOffset, 0);
-    EXPECT_EQ(unit->ActiveSrb, srb) << "stays until a reset ends it";
-    EXPECT_EQ(unit->LastPhase, 0x30);
+    EXPECT_EQ(copy(adapter.TargetSync[2].SyncFlags), SYNC_NEVER_OFFER);
+    EXPECT_EQ(copy(adapter.TargetSync[2].SyncOffset), 0);
+    EXPECT_EQ(copy(unit->ActiveSrb), srb) << "stays until a reset ends it";
+    EXPECT_EQ(copy(unit->LastPhase), 0x30);
 
     host.clearLog();
     connect(srb);
@@ -168,8 +168,8 @@ TEST_F(InterruptTest, ParityErrorDuringInquiryRestartsItWithoutParityChecking) {
     EXPECT_EQ(HbaSettings.ParityCheckEnabled, 0u);
     EXPECT_TRUE(host.completions().empty());
     EXPECT_EQ(host.resetsDetected(), 0);
-    EXPECT_EQ(adapter.PendingSrb, inquiry);
-    EXPECT_EQ(adapter.BusState, ULONG{BUS_SELECTING});
+    EXPECT_EQ(copy(adapter.PendingSrb), inquiry);
+    EXPECT_EQ(copy(adapter.BusState), ULONG{BUS_SELECTING});
     EXPECT_EQ(host.log({"W01"}), (Log{})) << "the controller never answered the reset here";
 }
 
@@ -179,14 +179,14 @@ TEST_F(InterruptTest, InquiryParityRecoveryKeepsAnotherWaitingRequest) {
     host.addUnit(3, 0);
     PSCSI_REQUEST_BLOCK waiting = request("wait", 3, 0, SCSIOP_READ, SRB_FLAGS_DATA_IN, 512);
     HbaStartIo(&adapter, waiting);  // held: the bus is busy
-    ASSERT_EQ(adapter.PendingSrb, waiting);
+    ASSERT_EQ(copy(adapter.PendingSrb), waiting);
 
     interrupt(STATUS_PARITY_ERROR);
     EXPECT_EQ(host.log({"complete"}), (Log{"complete inq=0F"})) << "handed back to be retried";
-    EXPECT_EQ(adapter.PendingSrb, waiting);
-    EXPECT_EQ(adapter.BusState, ULONG{BUS_SELECTING});
-    EXPECT_EQ(adapter.TargetId, 3);
-    EXPECT_EQ(unit->ActiveSrb, nullptr);
+    EXPECT_EQ(copy(adapter.PendingSrb), waiting);
+    EXPECT_EQ(copy(adapter.BusState), ULONG{BUS_SELECTING});
+    EXPECT_EQ(copy(adapter.TargetId), 3);
+    EXPECT_EQ(copy(unit->ActiveSrb), nullptr);
 }
 
 TEST_F(InterruptTest, DataTransferAccountsFromTheRemainingCount) {
@@ -199,9 +199,9 @@ TEST_F(InterruptTest, DataTransferAccountsFromTheRemainingCount) {
     host.reg(REG_COUNT_MIDDLE).queue = {0x01};
     host.reg(REG_COUNT_LOW).queue = {0x00};  // 256 left
     interrupt(STATUS_TRANSFER_DONE | BUS_PHASE_STATUS);
-    EXPECT_EQ(adapter.CurrentDataPointer, start + 768);
-    EXPECT_EQ(adapter.CurrentDataLength, 256u);
-    EXPECT_EQ(unit->MaxBytesMoved, 768u);
+    EXPECT_EQ(copy(adapter.CurrentDataPointer), start + 768);
+    EXPECT_EQ(copy(adapter.CurrentDataLength), 256u);
+    EXPECT_EQ(copy(unit->MaxBytesMoved), 768u);
     EXPECT_EQ(host.log({"flush", "W18", "W10"}), (Log{"flush", "W10=46", "W18=09"}));
     EXPECT_EQ(adapter.ActiveFlags & ACTIVE_TRANSFER_MASK, 0u);
 
@@ -214,7 +214,7 @@ TEST_F(InterruptTest, DataTransferAccountsFromTheRemainingCount) {
     host.reg(REG_COUNT_MIDDLE).queue = {0x03};
     host.reg(REG_COUNT_LOW).queue = {0x00};
     interrupt(STATUS_TRANSFER_DONE | BUS_PHASE_MESSAGE_IN);
-    EXPECT_EQ(unit->MaxBytesMoved, 768u);
+    EXPECT_EQ(copy(unit->MaxBytesMoved), 768u);
 
     // A count beyond what was handed over moves nothing.
     adapter.ActiveFlags = ACTIVE_DATA_HANDED;
@@ -224,7 +224,7 @@ TEST_F(InterruptTest, DataTransferAccountsFromTheRemainingCount) {
     host.reg(REG_COUNT_MIDDLE).queue = {0x00};
     host.reg(REG_COUNT_LOW).queue = {0x00};
     interrupt(STATUS_TRANSFER_DONE | BUS_PHASE_STATUS);
-    EXPECT_EQ(adapter.CurrentDataPointer, before);
+    EXPECT_EQ(copy(adapter.CurrentDataPointer), before);
 }
 
 TEST_F(InterruptTest, SequenceCompleteTakesTheStatusAndCompletes) {
@@ -235,7 +235,7 @@ TEST_F(InterruptTest, SequenceCompleteTakesTheStatusAndCompletes) {
     interrupt(STATUS_SEQUENCE_COMPLETE);
     EXPECT_EQ(srb->ScsiStatus, 0x02);
     EXPECT_EQ(host.log({"complete"}), (Log{"complete rd=04"}));
-    EXPECT_EQ(adapter.BusState, ULONG{BUS_FREE});
+    EXPECT_EQ(copy(adapter.BusState), ULONG{BUS_FREE});
     EXPECT_TRUE(host.errors().empty());
 }
 
@@ -265,7 +265,7 @@ TEST_F(PhaseTest, MessageOutSendsTheRestThenEverythingAgain) {
     // Stopped on a phase change with four bytes still to go: two went out.
     host.reg(REG_COUNT_LOW).queue = {0x04};
     interrupt(STATUS_STOPPED_ON_PHASE | BUS_PHASE_MESSAGE_OUT);
-    EXPECT_EQ(adapter.MessageIndex, 2);
+    EXPECT_EQ(copy(adapter.MessageIndex), 2);
     EXPECT_EQ(host.log({"W19", "W18"}), (Log{"W18=20", "W19=03", "W19=01", "W19=19", "W19=0C"}));
 
     host.clearLog();
@@ -281,7 +281,7 @@ TEST_F(PhaseTest, DataPhaseDirection) {
     interrupt(0x88 | BUS_PHASE_DATA_OUT);
     EXPECT_EQ(both->SrbFlags & SRB_FLAGS_UNSPECIFIED_DIRECTION, ULONG{SRB_FLAGS_DATA_OUT});
     EXPECT_EQ(host.log({"iomap", "BC=01"}), (Log{"iomap both len=64", "BC=01"}));
-    EXPECT_EQ(adapter.BusState, ULONG{BUS_DATA});
+    EXPECT_EQ(copy(adapter.BusState), ULONG{BUS_DATA});
 
     PSCSI_REQUEST_BLOCK writer = request("wr", 2, 0, SCSIOP_WRITE, SRB_FLAGS_DATA_OUT, 64);
     connect(writer);
@@ -309,16 +309,16 @@ TEST_F(PhaseTest, CommandOrDataPhaseWithoutAnActiveRequestResets) {
 TEST_F(PhaseTest, MessageInStartsAFreshMessageAfterADataPhase) {
     // Selected by Select-and-Transfer: the IDENTIFY is still counted in the buffer.
     PSCSI_REQUEST_BLOCK srb = selecting();
-    ASSERT_EQ(adapter.MessageCount, 1);
+    ASSERT_EQ(copy(adapter.MessageCount), 1);
     interrupt(STATUS_STOPPED_ON_PHASE | BUS_PHASE_DATA_IN);
     adapter.ActiveFlags &= ~ACTIVE_DATA_HANDED;
     interrupt(STATUS_TRANSFER_DONE | BUS_PHASE_MESSAGE_IN);
-    EXPECT_EQ(adapter.MessageCount, 1) << "the byte is the first of a new message";
+    EXPECT_EQ(copy(adapter.MessageCount), 1) << "the byte is the first of a new message";
 
     adapter.MessageBuffer[0] = MSG_SAVE_DATA_POINTER;
     adapter.CurrentDataLength = 100;
     interrupt(STATUS_MESSAGE_PAUSED);
-    EXPECT_EQ(unit->SavedDataLength, 100u);
+    EXPECT_EQ(copy(unit->SavedDataLength), 100u);
     EXPECT_EQ(srb->SrbStatus, 0);
 }
 
@@ -335,7 +335,7 @@ TEST_F(PhaseTest, ExtendedMessageBytesAreAppendedUntilWhole) {
         interrupt(0x88 | BUS_PHASE_MESSAGE_IN);
         interrupt(STATUS_MESSAGE_PAUSED);
     }
-    EXPECT_EQ(adapter.TargetSync[2].SyncOffset, 8);
+    EXPECT_EQ(copy(adapter.TargetSync[2].SyncOffset), 8);
     // The period factor comes back raised to the adapter's minimum.
     EXPECT_EQ(queued(), (std::vector<UCHAR>{0x01, 0x03, 0x01, 50, 0x08}));
     EXPECT_EQ(adapter.ActiveFlags & ACTIVE_SDTR_ANSWERED, ULONG{ACTIVE_SDTR_ANSWERED});
@@ -347,8 +347,8 @@ TEST_F(PhaseTest, SurplusMessageByteIsDroppedAndTheMessageRejected) {
     setMessage({0x01, 0x09, 0x55, 1, 2, 3, 4});
     host.reg(REG_DATA).value = 0xEE;
     interrupt(0x88 | BUS_PHASE_MESSAGE_IN);
-    EXPECT_EQ(adapter.MessageCount, HBA_MESSAGE_BUFFER_SIZE + 1);
-    EXPECT_EQ(adapter.MessageBuffer[6], 4) << "the buffer is not written past its end";
+    EXPECT_EQ(copy(adapter.MessageCount), HBA_MESSAGE_BUFFER_SIZE + 1);
+    EXPECT_EQ(copy(adapter.MessageBuffer[6]), 4) << "the buffer is not written past its end";
     interrupt(STATUS_MESSAGE_PAUSED);
     EXPECT_EQ(queued(), (std::vector<UCHAR>{MSG_MESSAGE_REJECT}));
     EXPECT_EQ(host.log({"W18"}), (Log{"W18=20", "W18=02", "W18=03"}));
@@ -384,11 +384,11 @@ TEST_F(ReselectTest, PhaseByPhaseResumeOnlyNegatesAck) {
     host.reg(REG_DATA).value = 0x80;
     interrupt(STATUS_RESELECTED_IDENTIFY);
     EXPECT_EQ(host.log({"W", "lun"}), (Log{"lun 0:2:0=yes", "W11=38", "W15=46", "W18=03"}));
-    EXPECT_EQ(adapter.TargetId, 2);
-    EXPECT_EQ(adapter.BusState, ULONG{BUS_CONNECTED});
-    EXPECT_EQ(adapter.InterruptCount, 0u);
-    EXPECT_EQ(unit->LastPhase, 0);
-    EXPECT_EQ(adapter.CurrentDataLength, 512u);
+    EXPECT_EQ(copy(adapter.TargetId), 2);
+    EXPECT_EQ(copy(adapter.BusState), ULONG{BUS_CONNECTED});
+    EXPECT_EQ(copy(adapter.InterruptCount), 0u);
+    EXPECT_EQ(copy(unit->LastPhase), 0);
+    EXPECT_EQ(copy(adapter.CurrentDataLength), 512u);
 }
 
 TEST_F(ReselectTest, ResumeInsideTheSequence) {
@@ -397,8 +397,8 @@ TEST_F(ReselectTest, ResumeInsideTheSequence) {
     interrupt(STATUS_RESELECTED_IDENTIFY);
     EXPECT_EQ(host.log({"W1", "iomap", "BC=01"}),
               (Log{"W11=38", "W15=06", "iomap rd len=256", "BC=01"}));
-    EXPECT_EQ(adapter.DeferredCommand, CMD_SELECT_TRANSFER);
-    EXPECT_EQ(adapter.DeferredPhase, PHASE_RESELECTED_RESUME);
+    EXPECT_EQ(copy(adapter.DeferredCommand), CMD_SELECT_TRANSFER);
+    EXPECT_EQ(copy(adapter.DeferredPhase), PHASE_RESELECTED_RESUME);
 
     host.clearLog();
     disconnected(SRB_FLAGS_DATA_IN, 0, PHASE_DISCONNECTED_IN_SEQUENCE);
@@ -417,13 +417,13 @@ TEST_F(ReselectTest, UnitWithoutRequestIsLoggedAndAborted) {
     EXPECT_EQ(host.log({"log", "W18", "lun"}),
               (Log{"lun 0:2:3=no", "log none 0:2:3 code=3 id=18", "W18=02", "W18=03"}));
     EXPECT_EQ(queued(), (std::vector<UCHAR>{MSG_ABORT}));
-    EXPECT_EQ(adapter.BusState, ULONG{BUS_MESSAGE_EXCHANGE});
+    EXPECT_EQ(copy(adapter.BusState), ULONG{BUS_MESSAGE_EXCHANGE});
 
     // The ABORT goes out and the target leaves: no unit record is written.
     interrupt(0x88 | BUS_PHASE_MESSAGE_OUT);
     interrupt(STATUS_DISCONNECTED);
     EXPECT_EQ(host.errors().size(), 1u);
-    EXPECT_EQ(adapter.BusState, ULONG{BUS_FREE});
+    EXPECT_EQ(copy(adapter.BusState), ULONG{BUS_FREE});
 }
 
 TEST_F(ReselectTest, IdentifyWithoutItsBitIsAnsweredWithAbort) {
@@ -432,7 +432,7 @@ TEST_F(ReselectTest, IdentifyWithoutItsBitIsAnsweredWithAbort) {
     interrupt(STATUS_RESELECTED_IN_SEQUENCE);
     EXPECT_TRUE(host.errors().empty());
     EXPECT_EQ(queued(), (std::vector<UCHAR>{MSG_ABORT}));
-    EXPECT_EQ(adapter.TargetId, 4);
+    EXPECT_EQ(copy(adapter.TargetId), 4);
 }
 
 TEST_F(ReselectTest, IdentifyAsMessageByteAfterReselection) {
@@ -442,9 +442,9 @@ TEST_F(ReselectTest, IdentifyAsMessageByteAfterReselection) {
     host.reg(REG_DATA).value = 0xC0;
     interrupt(0x88 | BUS_PHASE_MESSAGE_IN);
     interrupt(STATUS_MESSAGE_PAUSED);
-    EXPECT_EQ(adapter.ActiveLuExtension, unit);
-    EXPECT_EQ(adapter.BusState, ULONG{BUS_CONNECTED});
-    EXPECT_EQ(adapter.TargetId, 2);
+    EXPECT_EQ(copy(adapter.ActiveLuExtension), unit);
+    EXPECT_EQ(copy(adapter.BusState), ULONG{BUS_CONNECTED});
+    EXPECT_EQ(copy(adapter.TargetId), 2);
 }
 
 TEST_F(ReselectTest, HeldRequestIsNoNexus) {
@@ -456,7 +456,7 @@ TEST_F(ReselectTest, HeldRequestIsNoNexus) {
     host.reg(REG_DATA).value = 0x80;
     interrupt(STATUS_RESELECTED_IDENTIFY);
     EXPECT_EQ(errorIds(), (std::vector<ULONG>{ERROR_ID_INVALID_RESELECTION}));
-    EXPECT_EQ(adapter.PendingSrb, held);
+    EXPECT_EQ(copy(adapter.PendingSrb), held);
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ TEST_P(RejectTest, AnsweredWithMessageReject) {
     adapter.ActiveFlags = GetParam().flags;
     EXPECT_EQ(HbaMessageIn(&adapter), TRUE);
     EXPECT_EQ(queued(), (Bytes{MSG_MESSAGE_REJECT}));
-    EXPECT_EQ(adapter.BusState, ULONG{BUS_MESSAGE_EXCHANGE});
+    EXPECT_EQ(copy(adapter.BusState), ULONG{BUS_MESSAGE_EXCHANGE});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -56,10 +56,10 @@ TEST_F(MessageTest, ExtendedMessageWaitsForItsLength) {
     EXPECT_EQ(HbaMessageIn(&adapter), FALSE);
     setMessage({0x01, 0x03, 0x01, 0x19});
     EXPECT_EQ(HbaMessageIn(&adapter), FALSE);
-    EXPECT_EQ(adapter.BusState, ULONG{BUS_CONNECTED});
+    EXPECT_EQ(copy(adapter.BusState), ULONG{BUS_CONNECTED});
     setMessage({0x01, 0x05, 0x00, 0, 0, 0});
     EXPECT_EQ(HbaMessageIn(&adapter), FALSE);
-    EXPECT_EQ(adapter.MessageCount, 6) << "kept for the next byte";
+    EXPECT_EQ(copy(adapter.MessageCount), 6) << "kept for the next byte";
 }
 
 TEST_F(MessageTest, PointerMessages) {
@@ -68,18 +68,18 @@ TEST_F(MessageTest, PointerMessages) {
     adapter.CurrentDataLength = 32;
     setMessage({MSG_SAVE_DATA_POINTER});
     EXPECT_EQ(HbaMessageIn(&adapter), FALSE);
-    EXPECT_EQ(unit->SavedDataPointer, start + 32);
+    EXPECT_EQ(copy(unit->SavedDataPointer), start + 32);
 
     setMessage({0x01, 0x05, 0x00, 0xFF, 0xFF, 0xFF, 0xF0});  // -16
     EXPECT_EQ(HbaMessageIn(&adapter), FALSE);
-    EXPECT_EQ(adapter.CurrentDataPointer, start + 16);
-    EXPECT_EQ(adapter.CurrentDataLength, 48u);
+    EXPECT_EQ(copy(adapter.CurrentDataPointer), start + 16);
+    EXPECT_EQ(copy(adapter.CurrentDataLength), 48u);
 
     setMessage({MSG_RESTORE_POINTERS});
     EXPECT_EQ(HbaMessageIn(&adapter), FALSE);
-    EXPECT_EQ(adapter.CurrentDataPointer, start + 32);
-    EXPECT_EQ(adapter.CurrentDataLength, 32u);
-    EXPECT_EQ(adapter.BusState, ULONG{BUS_CONNECTED});
+    EXPECT_EQ(copy(adapter.CurrentDataPointer), start + 32);
+    EXPECT_EQ(copy(adapter.CurrentDataLength), 32u);
+    EXPECT_EQ(copy(adapter.BusState), ULONG{BUS_CONNECTED});
 }
 
 TEST_F(MessageTest, ModifyDataPointerWithoutAnExecuteRequestIsRejected) {
@@ -89,7 +89,7 @@ TEST_F(MessageTest, ModifyDataPointerWithoutAnExecuteRequestIsRejected) {
     setMessage({0x01, 0x05, 0x00, 0, 0, 0, 4});
     EXPECT_EQ(HbaMessageIn(&adapter), TRUE);
     EXPECT_EQ(queued(), (Bytes{MSG_MESSAGE_REJECT}));
-    EXPECT_EQ(adapter.CurrentDataPointer, before);
+    EXPECT_EQ(copy(adapter.CurrentDataPointer), before);
 }
 
 TEST_F(MessageTest, CommandCompleteAndDisconnectAnnounceBusFree) {
@@ -98,13 +98,13 @@ TEST_F(MessageTest, CommandCompleteAndDisconnectAnnounceBusFree) {
     setMessage({MSG_COMMAND_COMPLETE});
     EXPECT_EQ(HbaMessageIn(&adapter), FALSE);
     EXPECT_EQ(host.log({"complete"}), (Log{"complete rd=01"}));
-    EXPECT_EQ(adapter.BusState, ULONG{BUS_LEAVING});
-    EXPECT_EQ(unit->ActiveSrb, nullptr);
+    EXPECT_EQ(copy(adapter.BusState), ULONG{BUS_LEAVING});
+    EXPECT_EQ(copy(unit->ActiveSrb), nullptr);
 
     setMessage({MSG_DISCONNECT});
     adapter.ActiveFlags = 0;
     EXPECT_EQ(HbaMessageIn(&adapter), FALSE);
-    EXPECT_EQ(adapter.ActiveFlags, ULONG{ACTIVE_MESSAGES_ONLY});
+    EXPECT_EQ(copy(adapter.ActiveFlags), ULONG{ACTIVE_MESSAGES_ONLY});
 }
 
 TEST_F(MessageTest, WdtrIsAnsweredWithEightBits) {
@@ -178,15 +178,15 @@ TEST_F(MessageTest, TargetSdtrRejectedWhenTheRequestDisablesSynchronous) {
     setMessage({0x01, 0x03, 0x01, 25, 8});
     EXPECT_EQ(HbaMessageIn(&adapter), TRUE);
     EXPECT_EQ(queued(), (Bytes{MSG_MESSAGE_REJECT}));
-    EXPECT_EQ(adapter.TargetSync[2].SyncOffset, 0);
+    EXPECT_EQ(copy(adapter.TargetSync[2].SyncOffset), 0);
 }
 
 TEST_F(MessageTest, MessageRejectOfOurSdtrLeavesTheTargetAsynchronousForGood) {
     adapter.ActiveFlags = ACTIVE_SDTR_SENT;
     setMessage({MSG_MESSAGE_REJECT});
     EXPECT_EQ(HbaMessageIn(&adapter), FALSE);
-    EXPECT_EQ(adapter.TargetSync[2].SyncFlags, SYNC_SETTLED | SYNC_NEVER_OFFER);
-    EXPECT_EQ(adapter.BusState, ULONG{BUS_CONNECTED});
+    EXPECT_EQ(copy(adapter.TargetSync[2].SyncFlags), SYNC_SETTLED | SYNC_NEVER_OFFER);
+    EXPECT_EQ(copy(adapter.BusState), ULONG{BUS_CONNECTED});
 }
 
 TEST_F(MessageTest, SdtrDuringAMessageRequestReachesItsTarget) {
@@ -199,8 +199,8 @@ TEST_F(MessageTest, SdtrDuringAMessageRequestReachesItsTarget) {
     adapter.AdapterMode = ADAPTER_MODE_WINDOW;
     setMessage({0x01, 0x03, 0x01, 25, 8});
     EXPECT_EQ(HbaMessageIn(&adapter), TRUE);
-    EXPECT_EQ(adapter.TargetSync[5].SyncOffset, 8);
-    EXPECT_EQ(adapter.TargetSync[2].SyncOffset, 0);
+    EXPECT_EQ(copy(adapter.TargetSync[5].SyncOffset), 8);
+    EXPECT_EQ(copy(adapter.TargetSync[2].SyncOffset), 0);
     EXPECT_EQ(host.log({"W"}), (Log{"W63=A8", "W11=A8"}));
 }
 
@@ -208,7 +208,7 @@ TEST_F(MessageTest, TargetSilentAfterOurAnswerAcceptsIt) {
     adapter.ActiveFlags = ACTIVE_SDTR_ANSWERED;
     setMessage({MSG_SAVE_DATA_POINTER});
     HbaMessageIn(&adapter);
-    EXPECT_EQ(adapter.TargetSync[2].SyncFlags, SYNC_SETTLED);
+    EXPECT_EQ(copy(adapter.TargetSync[2].SyncFlags), SYNC_SETTLED);
     EXPECT_EQ(adapter.ActiveFlags & ACTIVE_SDTR_MASK, 0u);
 }
 
@@ -270,9 +270,9 @@ TEST_F(CompleteTest, StatusAndLength) {
         HbaCompleteRequest(&adapter);
         EXPECT_EQ(srb->SrbStatus, c.srbStatus) << int(c.scsiStatus);
         EXPECT_EQ(srb->DataTransferLength, c.moved);
-        EXPECT_EQ(unit->ActiveSrb, nullptr);
-        EXPECT_EQ(unit->LuFlags, 0);
-        EXPECT_EQ(unit->SelectionRetries, 0u);
+        EXPECT_EQ(copy(unit->ActiveSrb), nullptr);
+        EXPECT_EQ(copy(unit->LuFlags), 0);
+        EXPECT_EQ(copy(unit->SelectionRetries), 0u);
     }
     EXPECT_EQ(errorIds(), (std::vector<ULONG>{ERROR_ID_NO_STATUS_BYTE}));
 }
@@ -280,7 +280,7 @@ TEST_F(CompleteTest, StatusAndLength) {
 TEST_F(CompleteTest, InquirySnooping) {
     PSCSI_REQUEST_BLOCK srb = complete(SCSIOP_INQUIRY, inquiry(5, "CD-ROM QV-72T-X"), 255, 36);
     EXPECT_EQ(bufferOf(srb)[0], DEVICE_NOT_PRESENT) << "phantom LUN of the quirk drive";
-    EXPECT_EQ(adapter.DeviceType[2][3], DEVICE_NOT_PRESENT);
+    EXPECT_EQ(copy(adapter.DeviceType[2][3]), DEVICE_NOT_PRESENT);
     EXPECT_EQ(srb->DataTransferLength, 36u);
     EXPECT_EQ(srb->SrbStatus, SRB_STATUS_DATA_OVERRUN);
 
@@ -290,7 +290,7 @@ TEST_F(CompleteTest, InquirySnooping) {
     HbaSettings.CdrOption = 1;
     srb = complete(SCSIOP_INQUIRY, inquiry(4, "WORM"), 36, 36);
     EXPECT_EQ(bufferOf(srb)[0], DEVICE_CDROM);
-    EXPECT_EQ(adapter.DeviceType[2][3], DEVICE_CDROM);
+    EXPECT_EQ(copy(adapter.DeviceType[2][3]), DEVICE_CDROM);
 
     complete(SCSIOP_INQUIRY, inquiry(DEVICE_SCANNER, "SCAN"), 36, 36);
     EXPECT_EQ(HbaSettings.ByteModeTable[2][3], 1);
@@ -300,11 +300,11 @@ TEST_F(CompleteTest, SnoopingReadsOnlyMovedBytes) {
     // The product identification was not moved: no quirk, but the type byte was.
     PSCSI_REQUEST_BLOCK srb = complete(SCSIOP_INQUIRY, inquiry(5, "CD-ROM QV-72T"), 36, 20);
     EXPECT_EQ(bufferOf(srb)[0], 5);
-    EXPECT_EQ(adapter.DeviceType[2][3], 5);
+    EXPECT_EQ(copy(adapter.DeviceType[2][3]), 5);
 
     // Nothing moved: nothing learned, nothing written.
     srb = complete(SCSIOP_INQUIRY, inquiry(4, "X"), 36, 0);
-    EXPECT_EQ(adapter.DeviceType[2][3], 5);
+    EXPECT_EQ(copy(adapter.DeviceType[2][3]), 5);
     EXPECT_EQ(bufferOf(srb)[0], 4);
 
     // A saved pointer part-way through does not shift the positions read.
@@ -316,10 +316,10 @@ TEST_F(CompleteTest, SnoopingReadsOnlyMovedBytes) {
     u->LuFlags = LU_STATUS_RECEIVED;
     u->MaxBytesMoved = 8;
     HbaCompleteRequest(&adapter);
-    EXPECT_EQ(adapter.BurstSize[2][3], 512u);
+    EXPECT_EQ(copy(adapter.BurstSize[2][3]), 512u);
 
     complete(SCSIOP_READ_CAPACITY, {0, 0, 0, 0, 0, 0, 0x08, 0x00}, 8, 7);
-    EXPECT_EQ(adapter.BurstSize[2][3], 512u) << "byte 7 was not moved";
+    EXPECT_EQ(copy(adapter.BurstSize[2][3]), 512u) << "byte 7 was not moved";
 }
 
 TEST_F(CompleteTest, BlockLengthSnooping) {
@@ -342,13 +342,13 @@ TEST_F(CompleteTest, BlockLengthSnooping) {
         adapter.DeviceType[2][3] = c.type;
         complete(c.opcode, c.data, static_cast<ULONG>(c.data.size()),
                  static_cast<ULONG>(c.data.size()));
-        EXPECT_EQ(adapter.BurstSize[2][3], c.burst) << int(c.type) << " " << int(c.opcode);
+        EXPECT_EQ(copy(adapter.BurstSize[2][3]), c.burst) << int(c.type) << " " << int(c.opcode);
     }
 
     HbaSettings.BurstSizeOption = 1024;
     adapter.DeviceType[2][3] = 5;
     complete(SCSIOP_READ_CAPACITY, {0, 0, 0, 0, 0, 0, 0x08, 0x00}, 8, 8);
-    EXPECT_EQ(adapter.BurstSize[2][3], 256u) << "a fixed burst size is never changed";
+    EXPECT_EQ(copy(adapter.BurstSize[2][3]), 256u) << "a fixed burst size is never changed";
 }
 
 TEST_F(CompleteTest, PrefixMatch) {
