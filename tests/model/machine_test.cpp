@@ -112,11 +112,11 @@ TEST(InterruptLines, SharedLineStaysAssertedWhileAnyDriverHoldsIt) {
 TEST(Dma, StopsAtTerminalCountAndFlushReturnsResidual) {
     Machine m;
     m.dma().program(3, 0x2000, 10, DmaDirection::FromDevice);
-    std::vector<std::uint8_t> bytes(16, 0xAB);
+    std::vector<std::uint8_t> bytes(32, 0xAB);
     EXPECT_EQ(m.dma().toMemory(3, std::span(bytes).first(4)), 4u);
     EXPECT_FALSE(m.dma().terminalCount(3));
     EXPECT_EQ(m.dma().remaining(3), 6u);
-    EXPECT_EQ(m.dma().toMemory(3, bytes), 6u);  // only what the count allows
+    EXPECT_EQ(m.dma().toMemory(3, std::span(bytes).first(16)), 6u);  // only what the count allows
     EXPECT_TRUE(m.dma().terminalCount(3));
     EXPECT_EQ(m.memory().read8(0x2009), 0xAB);
     EXPECT_EQ(m.memory().read8(0x200A), 0x00);
