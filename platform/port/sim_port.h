@@ -98,6 +98,8 @@ class SimPort : public PortHost {
     // Runs until every submitted request has come back, or a bound is reached (then false).
     bool run();
     const Result& result(RequestId id) const { return requests_.at(id)->result; }
+    // The request block the driver was given for a request (tests of the completion checks).
+    PSCSI_REQUEST_BLOCK srbOf(RequestId id) { return &requests_.at(id)->srb; }
     // The port driver's own bus reset (HwResetBus), as after a time-out.
     void resetBus();
 
