@@ -245,8 +245,12 @@ void Target::run() {
             abandonNexus("not connected");
             return;
         }
-        // ATN: go to Message Out at a phase boundary, or at once inside a message.
-        if (busAction && bus_.atn() && a.kind != Action::Kind::ReceiveMessage &&
+        // ATN: go to Message Out at a phase boundary, or at once inside a message. A script
+        // that takes Message Out bytes itself is already going there.
+        const bool takesMessageOut =
+            a.kind == Action::Kind::ReceiveMessage ||
+            (a.kind == Action::Kind::Receive && a.phase == Phase::MessageOut);
+        if (busAction && bus_.atn() && !takesMessageOut &&
             (a.pos == 0 || (a.isMessage && a.pos < a.count))) {
             if (a.pos != 0) {
                 queue_.pop_front();  // the rest of an interrupted message is dropped
@@ -327,9 +331,12 @@ void Target::completeAction() {
     switch (a.kind) {
         case Action::Kind::Send:
             if (a.isMessage && !a.bytes.empty()) {
-                lastMessageSent_ = a.bytes[0] == msg::Extended && a.bytes.size() > 2
-                                       ? (a.bytes[2] == msg::ExtSdtr ? kSdtrSent : a.bytes[0])
-                                       : a.bytes[0];
+                lastMessageSent_ = a.bytes[0];
+                if (a.bytes[0] == msg::Extended && a.bytes.size() > 2) {
+                    lastMessageSent_ = a.bytes[2] == msg::ExtSdtr   ? kSdtrSent
+                                       : a.bytes[2] == msg::ExtWdtr ? kWdtrSent
+                                                                    : a.bytes[0];
+                }
                 lastMessageBytes_ = a.bytes;
             }
             break;
@@ -597,9 +604,14 @@ void Target::messageOutReceived(const std::vector<std::uint8_t>& bytes) {
                 }
                 trace("sdtr", {period, offset, agreement_.periodFactor, agreement_.offset});
             } else if (code == msg::ExtWdtr && len == 2) {
-                // Narrow device: answer 8-bit; a width exchange leaves the transfer async.
+                // Narrow device: answer 8-bit; a width exchange leaves the transfer async. The
+                // initiator's answer to our own WDTR closes the exchange and is not answered.
                 agreement_ = {};
-                reply({msg::Extended, 2, msg::ExtWdtr, 0});
+                if (lastMessageSent_ == kWdtrSent) {
+                    lastMessageSent_ = msg::Extended;
+                } else {
+                    reply({msg::Extended, 2, msg::ExtWdtr, 0});
+                }
             } else {
                 reply({msg::MessageReject});
             }
@@ -713,6 +725,10 @@ void Target::commandReceived(std::vector<std::uint8_t> cdb) {
                 dataIn(std::move(data));
             }
             good();
+        } else if (command_.opcode() == op::RequestSense) {
+            // The one way a host learns why: sense data, not another CHECK CONDITION.
+            sense_[command_.lun] = kLunNotSupported;
+            executeCommon(command_);
         } else {
             checkCondition(kLunNotSupported);
         }

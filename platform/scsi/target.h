@@ -240,6 +240,7 @@ class Target {
     bool disconnectAllowed_ = false;
     bool reselectWithoutIdentify_ = false;
     static constexpr std::uint8_t kSdtrSent = 0xFE;  // lastMessageSent_ for an extended SDTR
+    static constexpr std::uint8_t kWdtrSent = 0xFD;  // and for an extended WDTR
     std::uint8_t lastMessageSent_ = 0xFF;
     bool pendingSdtrAnswered_ = false;
     bool dataMoved_ = false;

@@ -13,6 +13,7 @@
 #include "platform/sbic/registers.h"
 #include "platform/scsi/bus.h"
 #include "platform/scsi/disk.h"
+#include "platform/scsi/target.h"
 
 namespace cbus::test {
 
@@ -50,6 +51,16 @@ struct Rig {
         disks.push_back(std::make_unique<scsi::Disk>(bus, ts, image));
         bus.attach(*disks.back());
         return *disks.back();
+    }
+
+    // Any other target kind, built on this rig's bus and attached at settings.id.
+    template <class T, class... Args>
+    T& addTarget(scsi::TargetSettings ts, Args&&... args) {
+        auto t = std::make_unique<T>(bus, std::move(ts), std::forward<Args>(args)...);
+        T& ref = *t;
+        bus.attach(ref);
+        targets.push_back(std::move(t));
+        return ref;
     }
 
     // ---- ports ----
@@ -189,6 +200,7 @@ struct Rig {
     scsi::Bus bus;
     std::unique_ptr<Board> board;
     std::vector<std::unique_ptr<scsi::Disk>> disks;
+    std::vector<std::unique_ptr<scsi::Target>> targets;
 };
 
 }  // namespace cbus::test
