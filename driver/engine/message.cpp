@@ -35,6 +35,11 @@ BOOLEAN HbaAnswerSdtr(PHW_DEVICE_EXTENSION Adapter, PTARGET_SYNC Entry, UCHAR Ta
     UCHAR code = 0;
     UCHAR value;
 
+    // The FIFO port only moves data asynchronously: a target's SDTR is answered with offset 0,
+    // else the target would send synchronously to a controller loaded with 0x20.
+    if ((Adapter->AdapterMode & MODE_FIFO) && TargetInitiated) {
+        message[SDTR_OFFSET_BYTE] = 0;
+    }
     if (message[SDTR_OFFSET_BYTE] > HbaSettings.MaxSyncOffset) {
         if (!TargetInitiated) {
             HbaSetAsynchronous(Entry);

@@ -13,7 +13,6 @@ constexpr std::uint8_t kDisk = 0;       // 512-byte blocks
 constexpr std::uint8_t kSmallDisk = 1;  // 256-byte blocks
 constexpr std::uint32_t kSmallBlock = 256;
 
-const BoardKind kModes[] = {BoardKind::Plain, BoardKind::Fifo, BoardKind::Window};
 
 Scene* boot(Scene& scene) {
     scene.addDisk(kDisk);

@@ -8,7 +8,6 @@ namespace cbus::e2e {
 namespace {
 
 constexpr std::uint8_t kDisk = 0;
-const BoardKind kModes[] = {BoardKind::Plain, BoardKind::Fifo, BoardKind::Window};
 
 scsi::TargetSettings staysConnected() {
     scsi::TargetSettings ts;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -15,9 +16,24 @@
 #include "platform/scsi/bus.h"
 #include "platform/scsi/disk.h"
 
+namespace cbus::port {
+// Error-log entries read as words in a failed expectation.
+inline void PrintTo(const ErrorLogEntry& e, std::ostream* os) {
+    *os << "{target " << int{e.target} << ", lun " << int{e.lun} << ", code " << e.errorCode
+        << ", id " << e.uniqueId << (e.withRequest ? ", with request}" : ", no request}");
+}
+}  // namespace cbus::port
+
 namespace cbus::e2e {
 
 inline constexpr std::uint16_t kBase = 0xCC0;
+inline constexpr BoardKind kModes[] = {BoardKind::Plain, BoardKind::Fifo, BoardKind::Window};
+
+// Bus phases as the trace numbers them.
+inline constexpr std::uint32_t kPhaseDataOut = 0;
+inline constexpr std::uint32_t kPhaseDataIn = 1;
+inline constexpr std::uint32_t kPhaseMessageOut = 6;
+inline constexpr std::uint32_t kPhaseMessageIn = 7;
 inline constexpr std::uint32_t kBlock = 512;
 
 struct Outcome {
@@ -109,6 +125,51 @@ class Scene {
             data = res.data;
         }
         return {res.srbStatus, res.scsiStatus, res.length};
+    }
+
+    // A request handed to the port driver without running it (several at once, message requests).
+    port::SimPort::RequestId submit(const std::vector<std::uint8_t>& cdb, std::uint32_t length,
+                                    std::uint32_t flags, std::uint8_t toTarget) {
+        port::Request r;
+        r.target = toTarget;
+        r.lun = lun;
+        r.cdb = cdb;
+        r.length = length;
+        r.flags = flags;
+        return port->submit(std::move(r));
+    }
+    port::SimPort::RequestId submitFunction(std::uint8_t function, std::uint8_t toTarget,
+                                            std::vector<std::uint8_t> buffer = {}) {
+        port::Request r;
+        r.function = function;
+        r.target = toTarget;
+        r.lun = lun;
+        r.length = static_cast<std::uint32_t>(buffer.size());
+        r.flags =
+            buffer.empty() ? SRB_FLAGS_NO_DATA_TRANSFER : SRB_FLAGS_DATA_IN | SRB_FLAGS_DATA_OUT;
+        r.dataOut = std::move(buffer);
+        return port->submit(std::move(r));
+    }
+
+    // The bytes that crossed the bus in `phase` since `mark`: "out" from the adapter, "in" to it.
+    std::vector<std::uint8_t> busBytes(std::size_t mark, const char* direction,
+                                       std::uint32_t phase) {
+        std::vector<std::uint8_t> bytes;
+        for (const auto& e : machine.trace().since(mark, "bus", direction)) {
+            if (e.value(0) == phase) {
+                bytes.push_back(static_cast<std::uint8_t>(e.value(2)));
+            }
+        }
+        return bytes;
+    }
+    // SDTR exchanges target `id` took part in since `mark`.
+    std::size_t sdtrExchanges(std::size_t mark, std::uint8_t id) {
+        return machine.trace().since(mark, "target" + std::to_string(id), "sdtr").size();
+    }
+
+    static port::ErrorLogEntry logEntry(std::uint8_t target, std::uint8_t lun, std::uint32_t code,
+                                        std::uint32_t uniqueId, bool withRequest = true) {
+        return {target, lun, code, uniqueId, withRequest};
     }
 
     // The bytes the patterned image of disk `id` holds.
