@@ -193,8 +193,9 @@ TEST_P(Negotiation, AsyncOptionNeverOffersSdtr) {
     scene.expectInvariants();
 }
 
-// The disk stalls before its SDTR reply until the port driver times the request out and resets
-// the bus: the request ends, and the disk is left asynchronous and never asked again.
+// The disk stalls before COMMAND COMPLETE of the connection that carried the SDTR, until the port
+// driver times the request out and resets the bus: the request ends, and the disk is left
+// asynchronous and never asked again.
 TEST_P(Negotiation, ResetDuringNegotiationLeavesTargetAsynchronous) {
     Scene scene(GetParam());
     auto& disk = scene.addDisk(kDisk, staysConnected());
