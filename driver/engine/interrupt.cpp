@@ -237,6 +237,22 @@ static BOOLEAN HbaDisconnected(PHW_DEVICE_EXTENSION Adapter, PHW_LU_EXTENSION Un
     return HbaBusFree(Adapter);
 }
 
+// Whether the bus went free because the target took our ABORT or BUS DEVICE RESET: it leaves the
+// bus at once, while the Transfer Info that sent the message still waits for the next phase, and
+// the controller reports that as an unexpected disconnect.
+static BOOLEAN HbaFreedByOwnMessage(PHW_DEVICE_EXTENSION Adapter) {
+    UCHAR last;
+    if (Adapter->BusState != BUS_MESSAGE_EXCHANGE || Adapter->MessageCount == 0 ||
+        Adapter->MessageCount > HBA_MESSAGE_BUFFER_SIZE) {
+        return FALSE;
+    }
+    last = Adapter->MessageBuffer[Adapter->MessageCount - 1];
+    if (last != MSG_ABORT && last != MSG_BUS_DEVICE_RESET) {
+        return FALSE;
+    }
+    return HbaReadTransferCount(Adapter) == 0;
+}
+
 static BOOLEAN HbaSelectionTimeout(PHW_DEVICE_EXTENSION Adapter, PHW_LU_EXTENSION Unit) {
     PSCSI_REQUEST_BLOCK srb = Adapter->PendingSrb;
 
@@ -357,6 +373,13 @@ static BOOLEAN HbaHandleEvent(PHW_DEVICE_EXTENSION Adapter, UCHAR Status, PHW_LU
         case STATUS_INVALID_COMMAND:
             return HbaFatalReset(Adapter, SP_INTERNAL_ADAPTER_ERROR, ERROR_ID_INVALID_COMMAND);
         case STATUS_UNEXPECTED_DISCONNECT:
+            // The bus free the message asked for: the message request is done, nothing failed.
+            if (HbaFreedByOwnMessage(Adapter)) {
+                if (Adapter->ActiveFlags & ACTIVE_MESSAGE_REQUEST) {
+                    HbaCompleteMessageSrb(Adapter, SRB_STATUS_SUCCESS);
+                }
+                return HbaBusFree(Adapter);
+            }
             // The request stays with its unit, unfinished, until a reset ends it.
             if (Adapter->ActiveFlags & NEGOTIATION_MASK) {
                 HbaAsyncFallback(Adapter);

@@ -261,10 +261,6 @@ class BadReselection : public ::testing::TestWithParam<std::tuple<BoardKind, Res
 
 TEST_P(BadReselection, IsAbortedAndTheRequestTimesOut) {
     const auto [mode, c] = GetParam();
-    if (c.abortSent) {
-        GTEST_SKIP() << "open: after the ABORT to a refused reselection an unexpected-disconnect "
-                        "entry (id 10) follows (not yet attributed)";
-    }
     Scene scene(mode, "/discon");
     auto& disk = scene.addDisk(kDisk);
     scene.boot();

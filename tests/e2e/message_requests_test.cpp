@@ -55,11 +55,6 @@ class ControlRequest : public ::testing::TestWithParam<std::tuple<BoardKind, Con
 
 TEST_P(ControlRequest, EndsAsItsHeaderSays) {
     const auto [mode, c] = GetParam();
-    if (c.deviceReset) {
-        GTEST_SKIP() << "open: after BUS DEVICE RESET the controller reports an unexpected "
-                        "disconnect (0x41), so the driver logs id 10 and the request ends only "
-                        "at the port's time-out (not yet attributed)";
-    }
     Scene scene(mode);
     scene.addDisk(kDisk, staysConnected());
     scene.boot();
@@ -105,11 +100,6 @@ class FunctionRequest : public ::testing::TestWithParam<std::tuple<BoardKind, Fu
 
 TEST_P(FunctionRequest, EndsWithItsStatus) {
     const auto [mode, c] = GetParam();
-    if (c.deviceReset) {
-        GTEST_SKIP() << "open: after BUS DEVICE RESET the controller reports an unexpected "
-                        "disconnect (0x41), so the driver logs id 10 and the request ends only "
-                        "at the port's time-out (not yet attributed)";
-    }
     Scene scene(mode);
     scene.addDisk(kDisk, staysConnected());
     scene.boot();

@@ -146,6 +146,51 @@ TEST_F(InterruptTest, UnannouncedDisconnectLogsAndFallsBackToAsynchronous) {
     EXPECT_EQ(host.errors().size(), 1u) << "inside the sequence: silent";
 }
 
+// A target takes ABORT or BUS DEVICE RESET by leaving the bus while the Transfer Info that sent
+// it still waits, which the controller reports as an unexpected disconnect: that bus free is the
+// message's outcome, not a failure. Any other bus free there stays an error.
+struct FreedCase {
+    const char* name;
+    UCHAR lastMessage;
+    UCHAR remaining;  // transfer count left when the target went
+    bool expected;
+};
+
+class FreedByMessageTest : public InterruptTest, public ::testing::WithParamInterface<FreedCase> {};
+
+TEST_P(FreedByMessageTest, DeviceResetRequestEndsWhenTheTargetTakesItsMessage) {
+    const FreedCase& c = GetParam();
+    PSCSI_REQUEST_BLOCK rst = message("rst", SRB_FUNCTION_RESET_DEVICE, 2, 0);
+    PHW_LU_EXTENSION u = host.addUnit(2, 0);
+    u->MessageSrb = rst;
+    adapter.ActiveLuExtension = u;
+    adapter.TargetId = 2;
+    adapter.BusState = BUS_MESSAGE_EXCHANGE;
+    adapter.ActiveFlags = ACTIVE_MESSAGE_REQUEST | ACTIVE_MESSAGES_ONLY;
+    setMessage({0xC0, c.lastMessage});
+    host.reg(REG_COUNT_LOW).queue.push_back(c.remaining);
+
+    interrupt(STATUS_UNEXPECTED_DISCONNECT);
+
+    if (c.expected) {
+        EXPECT_TRUE(host.errors().empty());
+        EXPECT_EQ(host.log({"complete"}), (Log{"complete rst=01"}));
+        EXPECT_EQ(copy(u->MessageSrb), nullptr);
+    } else {
+        EXPECT_EQ(errorIds(), (std::vector<ULONG>{ERROR_ID_UNEXPECTED_DISCONNECT}));
+        EXPECT_TRUE(host.log({"complete"}).empty());
+        EXPECT_EQ(copy(u->MessageSrb), rst) << "stays until a reset ends it";
+    }
+    EXPECT_EQ(copy(adapter.BusState), ULONG{BUS_FREE});
+}
+
+INSTANTIATE_TEST_SUITE_P(Messages, FreedByMessageTest,
+                         ::testing::Values(FreedCase{"DeviceResetTaken", 0x0C, 0, true},
+                                           FreedCase{"AbortTaken", 0x06, 0, true},
+                                           FreedCase{"DeviceResetNotAllSent", 0x0C, 1, false},
+                                           FreedCase{"OtherMessage", 0x05, 0, false}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
 TEST_F(InterruptTest, ParityErrorQueuesTheErrorMessageAndLogsOnce) {
     PSCSI_REQUEST_BLOCK srb = request("rd", 2, 0, SCSIOP_READ, SRB_FLAGS_DATA_IN, 64);
     connect(srb);
