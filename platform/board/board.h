@@ -116,6 +116,7 @@ class Board : public IoDevice, public MemoryDevice, public sbic::SbicHost {
         std::uint32_t remaining = 0;
     };
     Progress progress();
+    void emptyRead(const char* what);
     std::uint8_t boardRead(std::uint8_t reg);
     void boardWrite(std::uint8_t reg, std::uint8_t value);
     std::uint8_t fifoStatus();

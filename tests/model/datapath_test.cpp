@@ -161,6 +161,25 @@ TEST(DataPath, FifoReportsStoppedWhenTheTargetStopsEarly) {
     EXPECT_EQ(rig.waitInterrupt(), st::UnexpectedDisconnect);
     EXPECT_EQ(rig.readCount(), 4096u - 1000u);
     EXPECT_TRUE(rig.read(board::RegFifoStatus) & board::FifoStopped);
+    // The 256-byte block that took the last 232 bytes read past them: all ones, no breach, since
+    // the host could not know how many bytes the early stop left.
+    EXPECT_EQ(rig.machine.io().read(kBase + 6), 0xFF);
+    EXPECT_GE(rig.machine.trace().count("board", "read-past-data"), 2u);
+    EXPECT_EQ(rig.machine.trace().count("board", "contract"), 0u);
+}
+
+TEST(DataPath, FifoReadWhileTheTransferRunsAndTheFifoIsEmptyIsAContractBreach) {
+    BoardSettings s;
+    s.kind = BoardKind::Fifo;
+    s.firmwareInitialized = true;
+    Rig rig(s);
+    rig.addDisk(0);
+    rig.init();
+    rig.boardCommand(board::CmdArm);
+    rig.selectAndTransfer(0, Rig::read10(0, 8), 4096, true);
+    EXPECT_EQ(rig.machine.io().read(kBase + 6), 0xFF);  // before any data has come
+    EXPECT_EQ(rig.machine.trace().count("board", "contract"), 1u);
+    EXPECT_EQ(rig.machine.trace().count("board", "read-past-data"), 0u);
 }
 
 TEST(DataPath, WindowEndsWhenTheTransferStopsEarly) {
