@@ -222,6 +222,7 @@ void Sbic::hardwareResetState() {
     regs_.sourceId &= 0x1F & ~srcid::Dsp;  // ES, ER and DSP cleared
     mode_.advanced = false;
     mode_.divisor = 2;
+    mode_.busId = 0;
     xfer_ = {};
     link_ = {};
     wait_ = Wait::Nothing;
@@ -257,7 +258,7 @@ void Sbic::setResetPin(bool asserted) {
     });
 }
 
-void Sbic::softwareReset() {
+void Sbic::softwareReset(bool takeOwnId) {
     if (link_.connected || running_ != Running::None) {
         bus_.releaseAll();
         bus_.cancelArbitration();
@@ -271,27 +272,31 @@ void Sbic::softwareReset() {
     link_ = {};
     running_ = Running::None;
     dataValidWithoutDbr_ = false;
-    // OWN ID takes effect now: clock divisor, host parity, advanced features.
-    switch (regs_.ownId & ownid::FsMask) {
-        case ownid::Fs3:
-            mode_.divisor = 3;
-            break;
-        case ownid::Fs4:
-            mode_.divisor = 4;
-            break;
-        default:
-            mode_.divisor = 2;
-            break;
+    bool raf = false;
+    if (takeOwnId) {
+        // OWN ID takes effect now: clock divisor, host parity, advanced features.
+        switch (regs_.ownId & ownid::FsMask) {
+            case ownid::Fs3:
+                mode_.divisor = 3;
+                break;
+            case ownid::Fs4:
+                mode_.divisor = 4;
+                break;
+            default:
+                mode_.divisor = 2;
+                break;
+        }
+        mode_.advanced = settings_.variant != Variant::WD33C93 && (regs_.ownId & ownid::Eaf) != 0;
+        raf = settings_.variant == Variant::WD33C93B && (regs_.ownId & ownid::Raf) != 0;
+        mode_.busId = regs_.ownId & ownid::IdMask;
     }
-    mode_.advanced = settings_.variant != Variant::WD33C93 && (regs_.ownId & ownid::Eaf) != 0;
-    const bool raf = settings_.variant == Variant::WD33C93B && (regs_.ownId & ownid::Raf) != 0;
     const std::uint8_t ownId = regs_.ownId;
     regs_ = {};
     regs_.ownId = ownId;
     if (raf) {
         regs_.cdb[0] = 0x0D;  // microcode revision of the 93B
     }
-    bus_.attachInitiator(*this, ownId & ownid::IdMask);
+    bus_.attachInitiator(*this, mode_.busId);
     wait_ = Wait::ResetComplete;
     const auto gen = generation_;
     const std::uint8_t code = mode_.advanced ? status::ResetAdvanced : status::Reset;

@@ -139,6 +139,7 @@ class Sbic : public scsi::BusInitiator {
     struct Mode {
         bool advanced = false;  // EAF latched by the last Reset
         std::uint8_t divisor = 2;
+        std::uint8_t busId = 0;  // the SCSI id latched by the last Reset
         bool resetHeld = false;
     };
     struct Link {
@@ -176,7 +177,9 @@ class Sbic : public scsi::BusInitiator {
                std::string text = {});
     void interrupt(std::uint8_t code);
     void latchNext();
-    void softwareReset();
+    // The Reset command's work. takeOwnId: OWN ID's settings take effect (the Reset command);
+    // otherwise the settings in effect stay (a reset from the bus).
+    void softwareReset(bool takeOwnId = true);
     void hardwareResetState();
     bool hasQueueTag() const { return settings_.variant == Variant::WD33C93B; }
 

@@ -390,6 +390,13 @@ void Sbic::busReset() {
     }
     link_ = {};
     aux_.dbr = false;
+    // A reset from the bus clears the chip as its Reset command does, keeping the settings in
+    // effect (OWN ID may hold a CDB size by now), and is reported with the reset status, so
+    // that the host learns of it. A reset the board drives while it holds the chip in hardware
+    // reset needs no report.
+    if (!mode_.resetHeld) {
+        softwareReset(false);
+    }
 }
 
 }  // namespace cbus::sbic

@@ -197,8 +197,6 @@ TEST_P(BusErrors, UnexpectedDisconnectThenTimeOut) {
 // The disk asserts RST when the command arrives: every request ends, the reset is reported,
 // nothing is logged.
 TEST_P(BusErrors, BusResetFromTheBus) {
-    GTEST_SKIP() << "the controller model raises no interrupt when a target asserts RST, so the "
-                    "driver learns of it only by the port driver's time-out";
     Scene scene(GetParam());
     auto& disk = scene.addDisk(kDisk, staysConnected());
     scene.boot();

@@ -319,7 +319,11 @@ TEST(Switches, ResetBusEndsTheCommandAndEveryAgreement) {
     disk.fail(scsi::Fault::ResetBus, once());
     rig.init();
     rig.selectAndTransfer(0, {0, 0, 0, 0, 0, 0}, 0, false);
-    EXPECT_EQ(rig.waitInterrupt(50'000'000), 0xFF);  // the chip has no interrupt for RST
+    // The chip clears itself as by its Reset command and reports it, keeping the mode and id
+    // latched at the last Reset (advanced: 0x01) although OWN ID now holds the CDB size.
+    EXPECT_EQ(rig.waitInterrupt(50'000'000), st::ResetAdvanced);
+    EXPECT_EQ(rig.read(r::OwnId), 6);
+    EXPECT_EQ(rig.read(r::Control), 0x00);
     EXPECT_EQ(rig.machine.trace().count("bus", "reset"), 1u);
     EXPECT_TRUE(rig.bus.free());
     EXPECT_EQ(rig.aux() & sbic::aux::Bsy, 0);
