@@ -199,13 +199,7 @@ static BOOLEAN HbaTakeReselection(PHW_DEVICE_EXTENSION Adapter, UCHAR Target, UC
         return TRUE;
     }
     Adapter->TargetId = Target;
-    Adapter->MessageBuffer[0] = MSG_ABORT;
-    Adapter->MessageCount = 1;
-    Adapter->MessageIndex = 0;
-    Adapter->BusState = BUS_MESSAGE_EXCHANGE;
-    Adapter->ActiveFlags &= ~BUS_FREE_CLEAR_MASK;
-    Adapter->ActiveFlags |= ACTIVE_MESSAGE_OUT | ACTIVE_MESSAGES_ONLY;
-    HbaLoadSync(Adapter, TRUE, TRUE);
+    HbaQueueAbort(Adapter, TRUE);
     Adapter->InterruptCount = 0;
     return TRUE;
 }

@@ -70,6 +70,37 @@ static VOID HbaMessageInPhase(PHW_DEVICE_EXTENSION Adapter) {
     }
 }
 
+// Hands the data from CurrentDataPointer to the data path, with Command (and Phase) held back
+// until the path is ready: in plain mode the port driver programs the system DMA and then calls
+// HbaDmaStarted; in the other modes the data moves inside this call. FALSE: a data engine timed
+// out and the bus has been reset, every request handed back: the caller touches none.
+BOOLEAN HbaStartDataTransfer(PHW_DEVICE_EXTENSION Adapter, PSCSI_REQUEST_BLOCK Srb, UCHAR Command,
+                             UCHAR Phase) {
+    Adapter->DeferredCommand = Command;
+    Adapter->DeferredPhase = Phase;
+    Adapter->ActiveFlags |= ACTIVE_TRANSFER_MASK;
+    if ((Adapter->AdapterMode & MODE_NO_SYSTEM_DMA) == 0) {
+        ScsiPortIoMapTransfer(Adapter, Srb, Adapter->CurrentDataPointer,
+                              Adapter->CurrentDataLength);
+        HbaWriteBoardCommand(Adapter, BOARD_CMD_DMA_CONNECT);
+        return TRUE;
+    }
+    HbaDmaStarted(Adapter);
+    return (Adapter->ActiveFlags & ACTIVE_DATA_HANDED) != 0;
+}
+
+// Queues ABORT for a reselecting target the driver cannot take up; only message phases and bus
+// free are expected until the target has left.
+VOID HbaQueueAbort(PHW_DEVICE_EXTENSION Adapter, BOOLEAN LoadSyncRegister) {
+    Adapter->MessageBuffer[0] = MSG_ABORT;
+    Adapter->MessageCount = 1;
+    Adapter->MessageIndex = 0;
+    Adapter->BusState = BUS_MESSAGE_EXCHANGE;
+    Adapter->ActiveFlags &= ~BUS_FREE_CLEAR_MASK;
+    Adapter->ActiveFlags |= ACTIVE_MESSAGE_OUT | ACTIVE_MESSAGES_ONLY;
+    HbaLoadSync(Adapter, TRUE, LoadSyncRegister);
+}
+
 static VOID HbaDataPhase(PHW_DEVICE_EXTENSION Adapter, PSCSI_REQUEST_BLOCK Srb, UCHAR Phase) {
     ULONG direction = Phase == BUS_PHASE_DATA_IN ? SRB_FLAGS_DATA_IN : SRB_FLAGS_DATA_OUT;
 
@@ -82,18 +113,8 @@ static VOID HbaDataPhase(PHW_DEVICE_EXTENSION Adapter, PSCSI_REQUEST_BLOCK Srb, 
         Srb->SrbFlags &= ~SRB_FLAGS_UNSPECIFIED_DIRECTION;
         Srb->SrbFlags |= direction;
     }
-    Adapter->DeferredCommand = CMD_TRANSFER_INFO;
-    Adapter->DeferredPhase = 0;
     Adapter->BusState = BUS_DATA;
-    Adapter->ActiveFlags |= ACTIVE_TRANSFER_MASK;
-    if ((Adapter->AdapterMode & MODE_NO_SYSTEM_DMA) == 0) {
-        ScsiPortIoMapTransfer(Adapter, Srb, Adapter->CurrentDataPointer,
-                              Adapter->CurrentDataLength);
-        HbaWriteBoardCommand(Adapter, BOARD_CMD_DMA_CONNECT);
-    } else {
-        // The data moves inside this call; after an engine time-out the request is gone.
-        HbaDmaStarted(Adapter);
-    }
+    HbaStartDataTransfer(Adapter, Srb, CMD_TRANSFER_INFO, 0);
 }
 
 // Starts the adapter's part of bus phase Phase (chip status bits 2-0): the CDB, the data

@@ -22,13 +22,7 @@ BOOLEAN HbaReselect(PHW_DEVICE_EXTENSION Adapter, UCHAR Target, UCHAR Lun) {
     if (srb == 0 || ((Adapter->ActiveFlags & ACTIVE_PENDING) && Adapter->PendingSrb == srb)) {
         ScsiPortLogError(Adapter, 0, 0, Target, Lun, SP_INVALID_RESELECTION,
                          ERROR_ID_INVALID_RESELECTION);
-        Adapter->MessageBuffer[0] = MSG_ABORT;
-        Adapter->MessageCount = 1;
-        Adapter->MessageIndex = 0;
-        Adapter->BusState = BUS_MESSAGE_EXCHANGE;
-        Adapter->ActiveFlags &= ~BUS_FREE_CLEAR_MASK;
-        Adapter->ActiveFlags |= ACTIVE_MESSAGE_OUT | ACTIVE_MESSAGES_ONLY;
-        HbaLoadSync(Adapter, TRUE, FALSE);
+        HbaQueueAbort(Adapter, FALSE);
         return FALSE;
     }
 
@@ -53,17 +47,7 @@ BOOLEAN HbaReselect(PHW_DEVICE_EXTENSION Adapter, UCHAR Target, UCHAR Lun) {
     }
 
     if (Adapter->CurrentDataLength != 0) {
-        Adapter->DeferredCommand = CMD_SELECT_TRANSFER;
-        Adapter->DeferredPhase = PHASE_RESELECTED_RESUME;
-        Adapter->ActiveFlags |= ACTIVE_TRANSFER_MASK;
-        if ((Adapter->AdapterMode & MODE_NO_SYSTEM_DMA) == 0) {
-            ScsiPortIoMapTransfer(Adapter, srb, Adapter->CurrentDataPointer,
-                                  Adapter->CurrentDataLength);
-            HbaWriteBoardCommand(Adapter, BOARD_CMD_DMA_CONNECT);
-        } else {
-            // Moves the data inside the call; after a time-out the request is gone.
-            HbaDmaStarted(Adapter);
-        }
+        HbaStartDataTransfer(Adapter, srb, CMD_SELECT_TRANSFER, PHASE_RESELECTED_RESUME);
     } else {
         HbaIssueCommand(Adapter, CMD_SELECT_TRANSFER, 0, PHASE_RESELECTED_RESUME);
     }

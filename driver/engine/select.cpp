@@ -114,19 +114,9 @@ BOOLEAN HbaSelect(PHW_DEVICE_EXTENSION Adapter, PHW_LU_EXTENSION Unit) {
 
         if ((srb->SrbFlags & SRB_FLAGS_DATA_OUT) != 0 &&
             (Adapter->OptionFlags & OPTION_NO_DISCONNECT) == 0 && Adapter->CurrentDataLength != 0) {
-            Adapter->DeferredCommand = CMD_SELECT_ATN_TRANSFER;
-            Adapter->DeferredPhase = 0;
-            Adapter->ActiveFlags |= ACTIVE_TRANSFER_MASK;
-            if ((Adapter->AdapterMode & MODE_NO_SYSTEM_DMA) == 0) {
-                ScsiPortIoMapTransfer(Adapter, srb, Adapter->CurrentDataPointer,
-                                      Adapter->CurrentDataLength);
-                HbaWriteBoardCommand(Adapter, BOARD_CMD_DMA_CONNECT);
-            } else {
-                HbaDmaStarted(Adapter);
-                // A data engine that timed out has reset the bus and handed every request back.
-                if ((Adapter->ActiveFlags & ACTIVE_DATA_HANDED) == 0) {
-                    return FALSE;
-                }
+            // A data engine that timed out has reset the bus and handed every request back.
+            if (!HbaStartDataTransfer(Adapter, srb, CMD_SELECT_ATN_TRANSFER, 0)) {
+                return FALSE;
             }
         } else {
             HbaIssueCommand(Adapter, CMD_SELECT_ATN_TRANSFER, 0, 0);

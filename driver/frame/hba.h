@@ -277,7 +277,7 @@ VOID HBA_STDCALL HbaDmaStarted(PVOID HwDeviceExtension);
 // engine
 #define ACTIVE_SDTR_MASK (ACTIVE_SDTR_ANSWERED | ACTIVE_SDTR_SENT)
 #define ACTIVE_TRANSFER_MASK (ACTIVE_DATA_HANDED | ACTIVE_DEFERRED)
-#define INTERRUPT_LIMIT 64  // interrupts of one connection before the adapter is reset
+#define INTERRUPT_LIMIT 64      // interrupts of one connection before the adapter is reset
 #define HBA_STALL_INTERRUPT 10  // microseconds, before an interrupt's status is acted on
 
 BOOLEAN HBA_STDCALL HbaStartIo(PVOID HwDeviceExtension, PSCSI_REQUEST_BLOCK Srb);
@@ -294,6 +294,9 @@ BOOLEAN HbaAnswerSdtr(PHW_DEVICE_EXTENSION Adapter, PTARGET_SYNC Entry, UCHAR Ta
                       BOOLEAN TargetInitiated);
 UCHAR HbaSyncValue(const TARGET_SYNC* Entry);
 BOOLEAN HbaLoadSync(PHW_DEVICE_EXTENSION Adapter, BOOLEAN AssertAtn, BOOLEAN LoadSync);
+BOOLEAN HbaStartDataTransfer(PHW_DEVICE_EXTENSION Adapter, PSCSI_REQUEST_BLOCK Srb, UCHAR Command,
+                             UCHAR Phase);
+VOID HbaQueueAbort(PHW_DEVICE_EXTENSION Adapter, BOOLEAN LoadSyncRegister);
 BOOLEAN HbaReselect(PHW_DEVICE_EXTENSION Adapter, UCHAR Target, UCHAR Lun);
 VOID HbaCompleteRequest(PHW_DEVICE_EXTENSION Adapter);
 BOOLEAN HbaPrefixMatch(const UCHAR* Data, const char* Prefix);
