@@ -257,6 +257,13 @@ SimPort::RequestId SimPort::submit(Request request) {
                          ? machine_.memory().ram(p->bufferAddress, request.length).data()
                          : nullptr;
     std::copy(request.cdb.begin(), request.cdb.end(), srb.Cdb);
+    if (request.abortOf) {
+        if (request.function != SRB_FUNCTION_ABORT_COMMAND ||
+            *request.abortOf >= requests_.size()) {
+            throw std::invalid_argument("an abort names an earlier request");
+        }
+        srb.NextSrb = &requests_[*request.abortOf]->srb;
+    }
     p->request = std::move(request);
 
     const UnitKey key{p->request.target, p->request.lun};
@@ -282,27 +289,31 @@ SimPort::Pending* SimPort::findBySrb(PSCSI_REQUEST_BLOCK srb) {
 }
 
 // Hands the oldest queued request whose unit is idle to HwStartIo, when the driver has asked for
-// the next one.
+// the next one. An abort does not wait for its unit: it is sent past the unit's queue.
 bool SimPort::startNext() {
     if (!readyForNext_) {
         return false;
     }
     Pending* next = nullptr;
     for (auto& [key, queue] : queues_) {
-        if (queue.empty() || busyUnits_.count(key) != 0) {
-            continue;
-        }
-        Pending* candidate = requests_[queue.front()].get();
-        if (next == nullptr || candidate->id < next->id) {
-            next = candidate;
+        for (std::size_t i = 0; i < queue.size(); ++i) {
+            Pending* candidate = requests_[queue[i]].get();
+            const bool eligible =
+                bypassesQueue(*candidate) || (i == 0 && busyUnits_.count(key) == 0);
+            if (eligible && (next == nullptr || candidate->id < next->id)) {
+                next = candidate;
+            }
         }
     }
     if (next == nullptr) {
         return false;
     }
     const UnitKey key{next->request.target, next->request.lun};
-    queues_[key].pop_front();
-    busyUnits_.insert(key);
+    auto& queue = queues_[key];
+    queue.erase(std::find(queue.begin(), queue.end(), next->id));
+    if (!bypassesQueue(*next)) {
+        busyUnits_.insert(key);
+    }
     if (next->scanning) {
         unit(key.first, key.second).scanning++;
     }
@@ -314,10 +325,16 @@ bool SimPort::startNext() {
     return true;
 }
 
+bool SimPort::bypassesQueue(const Pending& p) {
+    return p.request.function == SRB_FUNCTION_ABORT_COMMAND;
+}
+
 void SimPort::finish(Pending& p) {
     const UnitKey key{p.request.target, p.request.lun};
     p.state = State::Done;
-    busyUnits_.erase(key);
+    if (!bypassesQueue(p)) {
+        busyUnits_.erase(key);
+    }
     if (p.scanning) {
         unit(key.first, key.second).scanning--;
     }

@@ -51,6 +51,9 @@ struct Request {
     std::uint32_t length = 0;                          // bytes of the data buffer
     std::vector<std::uint8_t> dataOut;  // the buffer's contents (DATA OUT); zero-filled if short
     std::uint32_t timeOutSeconds = 0;   // 0: the port driver's default
+    // SRB_FUNCTION_ABORT_COMMAND: the earlier request to abort (its id), handed over as NextSrb.
+    // An abort goes to the driver past its unit's queue, while the unit's request is outstanding.
+    std::optional<std::uint32_t> abortOf;
 };
 
 struct Result {
@@ -173,6 +176,7 @@ class SimPort : public PortHost {
     bool startNext();
     bool checkTimeouts();  // true when a request timed out
     void finish(Pending& p);
+    static bool bypassesQueue(const Pending& p);
     Unit& unit(std::uint8_t target, std::uint8_t lun);
     Pending* findBySrb(PSCSI_REQUEST_BLOCK srb);
     bool outstanding() const;
