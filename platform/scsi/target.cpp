@@ -138,7 +138,10 @@ void Target::armFaultsForCommand() {
     };
     firing_.clear();
     for (Fault f : kPerCommand) {
-        if (fires(f)) {
+        // A stall inside MESSAGE OUT fires where it stops, not with the command.
+        const bool elsewhere = f == Fault::Stall && faults_.count(f) != 0 &&
+                               faults_.at(f).spec.phase == Phase::MessageOut;
+        if (!elsewhere && fires(f)) {
             firing_[f] = faults_.at(f).spec;
         }
     }
@@ -393,9 +396,29 @@ void Target::ackNegated() {
     if (a.kind == Action::Kind::ReceiveMessage) {
         // Message Out lasts while the initiator keeps ATN asserted.
         a.count = bus_.atn() ? a.pos + 1 : a.pos;
+        if (a.pos < a.count && stallsInMessageOut(a.pos)) {
+            // Inside the phase: the next REQ comes only after the stall.
+            waiting_ = Wait::Timer;
+            const auto gen = generation_;
+            timer_ = machine_.scheduler().schedule(faults_.at(Fault::Stall).spec.durationNs,
+                                                   [this, gen] {
+                                                       timer_ = {};
+                                                       if (gen == generation_) {
+                                                           waiting_ = Wait::Nothing;
+                                                           run();
+                                                       }
+                                                   });
+            return;
+        }
     }
     waiting_ = Wait::Nothing;
     kick();
+}
+
+bool Target::stallsInMessageOut(std::size_t bytesTaken) {
+    auto it = faults_.find(Fault::Stall);
+    return it != faults_.end() && it->second.spec.phase == Phase::MessageOut &&
+           it->second.spec.byte == bytesTaken && fires(Fault::Stall);
 }
 
 std::size_t Target::runLength() const {
@@ -623,6 +646,10 @@ void Target::messageOutReceived(const std::vector<std::uint8_t>& bytes) {
             case msg::Abort:
                 trace("abort");
                 queue_.clear();
+                // The disconnected command of the same nexus is aborted too, not resumed later.
+                if (!suspended_.empty() && suspendedCommand_.lun == command_.lun) {
+                    suspended_.clear();
+                }
                 freeBus();
                 return;
             case msg::BusDeviceReset:
@@ -801,10 +828,12 @@ void Target::dataIn(std::vector<std::uint8_t> bytes) {
         return static_cast<std::uint32_t>(n);
     }());
     if (active(Fault::DisconnectMidData) || active(Fault::DisconnectMidDataNoSdp)) {
+        const bool save = active(Fault::DisconnectMidData) != nullptr;
         piece(0, k);
         dataMoved_ = dataMoved_ || k > 0;
-        disconnectHere(active(Fault::DisconnectMidData) != nullptr, 0);
-        piece(k, n);
+        disconnectHere(save, 0);
+        // The reselection implies RESTORE POINTERS: without a save, the data starts over.
+        piece(save ? k : 0, n);
     } else if (const FaultSpec* s = active(Fault::BusFree); s && s->phase == Phase::DataIn) {
         piece(0, k);
         call([this] {
@@ -880,9 +909,15 @@ void Target::dataOut(std::size_t count, std::function<void(std::vector<std::uint
         return;
     }
     if (k < count && k > 0) {
-        receivePart(k, false);
-        disconnectHere(active(Fault::DisconnectMidData) != nullptr, 0);
-        receivePart(count - k, true);
+        const bool save = active(Fault::DisconnectMidData) != nullptr;
+        if (save) {
+            receivePart(k, false);
+        } else {
+            // The reselection implies RESTORE POINTERS: the bytes taken so far are taken again.
+            receiveBytes(Phase::DataOut, k, [](std::vector<std::uint8_t>) {});
+        }
+        disconnectHere(save, 0);
+        receivePart(save ? count - k : count, true);
     } else {
         receivePart(count, true);
     }

@@ -38,17 +38,18 @@ enum class Fault : std::uint8_t {
     BusFree,            // go bus free at byte FaultSpec::byte of phase FaultSpec::phase
     ReselectWithoutIdentify,  // reselect and go straight to the data/status phase
     ReselectWrongLun,         // reselect with an IDENTIFY for another LUN (FaultSpec::lun)
-    Stall,                    // stop for FaultSpec::durationNs before phase FaultSpec::phase
-    NoSelectionResponse,      // do not answer selection
-    Busy,                     // end the command with BUSY status
-    CheckCondition,           // end the command with CHECK CONDITION and FaultSpec::sense
-    ExtendedMessage,          // send extended message FaultSpec::message (any length byte)
-    SurplusMessageBytes,      // send FaultSpec::message bytes after COMMAND COMPLETE's status
-    UnknownMessage,           // send message FaultSpec::message after the CDB
-    InitiateRecovery,         // send INITIATE RECOVERY after the CDB
-    LinkedCommandComplete,    // end with LINKED COMMAND COMPLETE instead of COMMAND COMPLETE
-    ResetBus,                 // assert RST when the command arrives
-    LoseAgreement,            // power cycle before the command: the synchronous agreement is lost
+    Stall,  // stop for FaultSpec::durationNs before phase FaultSpec::phase; in MESSAGE OUT,
+            // after its FaultSpec::byte-th byte (inside the phase, with REQ withheld)
+    NoSelectionResponse,    // do not answer selection
+    Busy,                   // end the command with BUSY status
+    CheckCondition,         // end the command with CHECK CONDITION and FaultSpec::sense
+    ExtendedMessage,        // send extended message FaultSpec::message (any length byte)
+    SurplusMessageBytes,    // send FaultSpec::message bytes after COMMAND COMPLETE's status
+    UnknownMessage,         // send message FaultSpec::message after the CDB
+    InitiateRecovery,       // send INITIATE RECOVERY after the CDB
+    LinkedCommandComplete,  // end with LINKED COMMAND COMPLETE instead of COMMAND COMPLETE
+    ResetBus,               // assert RST when the command arrives
+    LoseAgreement,          // power cycle before the command: the synchronous agreement is lost
 };
 const char* faultName(Fault f);
 
@@ -227,6 +228,7 @@ class Target {
     bool fires(Fault f);
     void armFaultsForCommand();
     const FaultSpec* active(Fault f) const;
+    bool stallsInMessageOut(std::size_t bytesTaken);
 
     Command command_;
     std::deque<Action> queue_;

@@ -310,6 +310,43 @@ TEST(Switches, ReselectWithoutIdentifyIsReportedAsAPlainReselection) {
     EXPECT_EQ(rig.waitInterrupt(), st::Request | 3);  // straight to status
 }
 
+// Without SAVE DATA POINTER the reselection's implied RESTORE POINTERS takes the data back to
+// its start: the disk sends the whole block again.
+TEST(Switches, DisconnectMidDataWithoutSaveSendsTheDataAgainFromTheStart) {
+    Rig rig(plainBoard());
+    auto& disk = rig.addDisk(0);
+    disk.fail(scsi::Fault::DisconnectMidDataNoSdp, atByte(scsi::Phase::DataIn, 256));
+    rig.init();
+    rig.machine.dma().program(3, kBuffer, 512, DmaDirection::FromDevice);
+    rig.selectAndTransfer(0, Rig::read10(0, 1), 512, true);
+    rig.boardCommand(board::CmdConnectDma);
+    ASSERT_EQ(rig.waitInterrupt(), st::Disconnected);
+    ASSERT_EQ(rig.waitInterrupt(), st::ReselectedAdvanced);
+    EXPECT_EQ(rig.read(r::Data), 0x80);
+    rig.machine.dma().program(3, kBuffer, 512, DmaDirection::FromDevice);
+    rig.writeCount(512);
+    rig.write(r::CommandPhase, 0x45);
+    rig.write(r::Command, sbic::cmd::SelectAtnTransfer);
+    rig.boardCommand(board::CmdConnectDma);
+    ASSERT_EQ(rig.waitInterrupt(), st::SelectTransferDone);
+    auto all = rig.machine.memory().ram(kBuffer, 512);
+    EXPECT_EQ(std::vector<std::uint8_t>(all.begin(), all.end()), Rig::expected(disk, 0, 512));
+}
+
+// A stall in MESSAGE OUT holds back the REQ after the chosen byte, inside the phase.
+TEST(Switches, StallInMessageOutWithholdsTheNextReq) {
+    Rig rig;
+    scsi::FaultSpec s = atByte(scsi::Phase::MessageOut, 1);
+    s.durationNs = 5'000'000;
+    rig.addDisk(0).fail(scsi::Fault::Stall, s);
+    rig.init();
+    const std::uint64_t start = rig.machine.now();
+    selectAndSend(rig, {0xC0, 0x01, 0x03, 0x01, 50, 8});
+    EXPECT_GE(rig.machine.now() - start, 5'000'000u);
+    EXPECT_EQ(rig.waitInterrupt(), st::TransferDone | 7);
+    EXPECT_EQ(rig.machine.trace().count("target0", "fault"), 1u);
+}
+
 // ---------------------------------------------------------------- reset and power
 
 TEST(Switches, ResetBusEndsTheCommandAndEveryAgreement) {
