@@ -128,11 +128,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, FunctionRequest,
                                     std::get<1>(p.param).name;
                          });
 
-TEST(MessageRequests, AbortOfADisconnectedRequest) {
-    GTEST_SKIP() << "the simulated port driver cannot yet name the request to abort (NextSrb) "
-                    "nor send an abort past the unit's busy queue";
-}
-
 // Without the port's block move the window board moves at most 4096 bytes per request, exactly.
 TEST(WindowBoard, WithoutBlockMoveLimitsTransfersTo4096) {
     Scene scene(BoardKind::Window);

@@ -157,8 +157,6 @@ TEST_P(Negotiation, TargetsOwnSdtrIsAnsweredAndUsed) {
 
 // A target's WDTR is answered with an 8-bit width; the command goes on.
 TEST_P(Negotiation, TargetsWdtrIsAnsweredEightBit) {
-    GTEST_SKIP() << "the target model takes the adapter's WDTR answer for a new WDTR and answers "
-                    "it again, without end";
     Scene scene(GetParam(), "/discon");
     auto& disk = scene.addDisk(kDisk, staysConnected());
     scene.boot();
