@@ -80,8 +80,8 @@ const Sense& Target::pendingSense(std::uint8_t lun) const {
 
 // ---------------------------------------------------------------- faults
 
-void Target::fail(Fault fault, FaultSpec spec) {
-    faults_[fault] = Armed{std::move(spec), 0, 0};
+void Target::fail(Fault fault, FaultSpec trigger) {
+    faults_[fault] = Armed{std::move(trigger), 0, 0};
 }
 void Target::clearFault(Fault fault) {
     faults_.erase(fault);
@@ -96,16 +96,16 @@ bool Target::fires(Fault f) {
         return false;
     }
     Armed& a = it->second;
-    if (a.spec.opcode && !command_.cdb.empty() && *a.spec.opcode != command_.opcode()) {
+    if (a.trigger.opcode && !command_.cdb.empty() && *a.trigger.opcode != command_.opcode()) {
         return false;
     }
-    if (a.fired >= a.spec.times) {
+    if (a.fired >= a.trigger.times) {
         return false;
     }
-    if (++a.eligibleSeen <= a.spec.skip) {
+    if (++a.eligibleSeen <= a.trigger.skip) {
         return false;
     }
-    if (a.spec.probability < 1.0 && !machine_.random().chance(a.spec.probability)) {
+    if (a.trigger.probability < 1.0 && !machine_.random().chance(a.trigger.probability)) {
         return false;
     }
     ++a.fired;
@@ -140,9 +140,9 @@ void Target::armFaultsForCommand() {
     for (Fault f : kPerCommand) {
         // A stall inside MESSAGE OUT fires where it stops, not with the command.
         const bool elsewhere = f == Fault::Stall && faults_.count(f) != 0 &&
-                               faults_.at(f).spec.phase == Phase::MessageOut;
+                               faults_.at(f).trigger.phase == Phase::MessageOut;
         if (!elsewhere && fires(f)) {
-            firing_[f] = faults_.at(f).spec;
+            firing_[f] = faults_.at(f).trigger;
         }
     }
 }
@@ -400,7 +400,7 @@ void Target::ackNegated() {
             // Inside the phase: the next REQ comes only after the stall.
             waiting_ = Wait::Timer;
             const auto gen = generation_;
-            timer_ = machine_.scheduler().schedule(faults_.at(Fault::Stall).spec.durationNs,
+            timer_ = machine_.scheduler().schedule(faults_.at(Fault::Stall).trigger.durationNs,
                                                    [this, gen] {
                                                        timer_ = {};
                                                        if (gen == generation_) {
@@ -417,8 +417,8 @@ void Target::ackNegated() {
 
 bool Target::stallsInMessageOut(std::size_t bytesTaken) {
     auto it = faults_.find(Fault::Stall);
-    return it != faults_.end() && it->second.spec.phase == Phase::MessageOut &&
-           it->second.spec.byte == bytesTaken && fires(Fault::Stall);
+    return it != faults_.end() && it->second.trigger.phase == Phase::MessageOut &&
+           it->second.trigger.byte == bytesTaken && fires(Fault::Stall);
 }
 
 std::size_t Target::runLength() const {
@@ -583,7 +583,7 @@ void Target::messageOutReceived(const std::vector<std::uint8_t>& bytes) {
             identified_ = true;
             ++i;
             if (fires(Fault::InitiateSdtr)) {
-                const FaultSpec& s = faults_.at(Fault::InitiateSdtr).spec;
+                const FaultSpec& s = faults_.at(Fault::InitiateSdtr).trigger;
                 reply({msg::Extended, 3, msg::ExtSdtr, s.sdtrPeriod, s.sdtrOffset});
                 agreement_ = {s.sdtrOffset, s.sdtrPeriod};
             }

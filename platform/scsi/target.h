@@ -116,7 +116,7 @@ class Target {
     const Sense& pendingSense(std::uint8_t lun) const;
 
     // Arms a misbehaviour switch; a second call for the same fault replaces it.
-    void fail(Fault fault, FaultSpec spec = {});
+    void fail(Fault fault, FaultSpec trigger = {});
     void clearFault(Fault fault);
     void clearFaults();
 
@@ -256,7 +256,7 @@ class Target {
     std::uint64_t commandsSeen_ = 0;
 
     struct Armed {
-        FaultSpec spec;
+        FaultSpec trigger;
         std::uint32_t eligibleSeen = 0;
         std::uint32_t fired = 0;
     };

@@ -7,11 +7,11 @@ namespace {
 struct FaultCase {
     const char* name;
     scsi::Fault fault;
-    scsi::FaultSpec spec;
+    scsi::FaultSpec trigger;
     std::uint8_t firstStatus;  // what the combination command (TUR with a 512-byte read) ends with
 };
 
-scsi::FaultSpec spec(scsi::Phase phase = scsi::Phase::DataIn, std::uint32_t byte = 0) {
+scsi::FaultSpec trigger(scsi::Phase phase = scsi::Phase::DataIn, std::uint32_t byte = 0) {
     return atByte(phase, byte);
 }
 
@@ -22,7 +22,7 @@ TEST_P(Switches, ProduceTheirBusBehaviour) {
     s.kind = BoardKind::Plain;
     Rig rig(s);
     auto& disk = rig.addDisk(0);
-    disk.fail(GetParam().fault, GetParam().spec);
+    disk.fail(GetParam().fault, GetParam().trigger);
     rig.init();
     rig.machine.dma().program(3, 0x20000, 512, DmaDirection::FromDevice);
     rig.selectAndTransfer(0, Rig::read10(0, 1), 512, true);
@@ -32,27 +32,28 @@ TEST_P(Switches, ProduceTheirBusBehaviour) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, Switches,
-    ::testing::Values(
-        FaultCase{"busy", scsi::Fault::Busy, spec(), st::UnexpectedPhase | 3},
-        FaultCase{"bus free in data", scsi::Fault::BusFree, spec(scsi::Phase::DataIn, 100),
-                  st::UnexpectedDisconnect},
-        FaultCase{"bus free in status", scsi::Fault::BusFree, spec(scsi::Phase::Status),
-                  st::UnexpectedDisconnect},
-        FaultCase{"parity in status", scsi::Fault::ParityError, spec(scsi::Phase::Status),
-                  st::ParityError},
-        FaultCase{"unknown message after the CDB", scsi::Fault::UnknownMessage, spec(),
-                  st::UnexpectedPhase | 7},
-        FaultCase{"initiate recovery", scsi::Fault::InitiateRecovery, spec(),
-                  st::UnexpectedPhase | 7},
-        FaultCase{"linked command complete", scsi::Fault::LinkedCommandComplete, spec(),
-                  st::UnexpectedPhase | 7},
-        FaultCase{"mid-data disconnect with SDP", scsi::Fault::DisconnectMidData,
-                  spec(scsi::Phase::DataIn, 256), st::SaveDataPointer},
-        FaultCase{"mid-data disconnect without SDP", scsi::Fault::DisconnectMidDataNoSdp,
-                  spec(scsi::Phase::DataIn, 256), st::Disconnected},
-        FaultCase{"restore pointers", scsi::Fault::RestorePointers, spec(scsi::Phase::DataIn, 64),
-                  st::UnexpectedPhase | 7},
-        FaultCase{"stall", scsi::Fault::Stall, spec(scsi::Phase::Status), st::SelectTransferDone}),
+    ::testing::Values(FaultCase{"busy", scsi::Fault::Busy, trigger(), st::UnexpectedPhase | 3},
+                      FaultCase{"bus free in data", scsi::Fault::BusFree,
+                                trigger(scsi::Phase::DataIn, 100), st::UnexpectedDisconnect},
+                      FaultCase{"bus free in status", scsi::Fault::BusFree,
+                                trigger(scsi::Phase::Status), st::UnexpectedDisconnect},
+                      FaultCase{"parity in status", scsi::Fault::ParityError,
+                                trigger(scsi::Phase::Status), st::ParityError},
+                      FaultCase{"unknown message after the CDB", scsi::Fault::UnknownMessage,
+                                trigger(), st::UnexpectedPhase | 7},
+                      FaultCase{"initiate recovery", scsi::Fault::InitiateRecovery, trigger(),
+                                st::UnexpectedPhase | 7},
+                      FaultCase{"linked command complete", scsi::Fault::LinkedCommandComplete,
+                                trigger(), st::UnexpectedPhase | 7},
+                      FaultCase{"mid-data disconnect with SDP", scsi::Fault::DisconnectMidData,
+                                trigger(scsi::Phase::DataIn, 256), st::SaveDataPointer},
+                      FaultCase{"mid-data disconnect without SDP",
+                                scsi::Fault::DisconnectMidDataNoSdp,
+                                trigger(scsi::Phase::DataIn, 256), st::Disconnected},
+                      FaultCase{"restore pointers", scsi::Fault::RestorePointers,
+                                trigger(scsi::Phase::DataIn, 64), st::UnexpectedPhase | 7},
+                      FaultCase{"stall", scsi::Fault::Stall, trigger(scsi::Phase::Status),
+                                st::SelectTransferDone}),
     [](const auto& caseInfo) {
         std::string n = caseInfo.param.name;
         for (auto& c : n) {
