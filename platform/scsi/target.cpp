@@ -177,7 +177,18 @@ void Target::sendMessageIn(std::vector<std::uint8_t> bytes, bool disconnectTail)
     a.bytes = std::move(bytes);
     a.isMessage = true;
     a.disconnectTail = disconnectTail;
+    if (const FaultSpec* s = active(Fault::ParityError);
+        s && s->phase == Phase::MessageIn && s->byte < a.count) {
+        a.badParity = s->byte;
+        spendParityError();
+    }
     push(std::move(a));
+}
+
+// A parity error hits one byte of the command: a message or status sent again after the
+// initiator's complaint goes out clean.
+void Target::spendParityError() {
+    firing_.erase(Fault::ParityError);
 }
 
 void Target::freeBus(bool disconnectTail) {
@@ -256,7 +267,10 @@ void Target::run() {
         if (busAction && bus_.atn() && !takesMessageOut &&
             (a.pos == 0 || (a.isMessage && a.pos < a.count))) {
             if (a.pos != 0) {
-                queue_.pop_front();  // the rest of an interrupted message is dropped
+                // The rest of an interrupted message is dropped; a MESSAGE REJECT now refers
+                // to it, not to the message before.
+                noteMessageSent(a);
+                queue_.pop_front();
             }
             Action m;
             m.kind = Action::Kind::ReceiveMessage;
@@ -328,20 +342,25 @@ void Target::run() {
     }
 }
 
+void Target::noteMessageSent(const Action& a) {
+    if (!a.isMessage || a.bytes.empty()) {
+        return;
+    }
+    lastMessageSent_ = a.bytes[0];
+    if (a.bytes[0] == msg::Extended && a.bytes.size() > 2) {
+        lastMessageSent_ = a.bytes[2] == msg::ExtSdtr   ? kSdtrSent
+                           : a.bytes[2] == msg::ExtWdtr ? kWdtrSent
+                                                        : a.bytes[0];
+    }
+    lastMessageBytes_ = a.bytes;
+}
+
 void Target::completeAction() {
     Action a = std::move(queue_.front());
     queue_.pop_front();
     switch (a.kind) {
         case Action::Kind::Send:
-            if (a.isMessage && !a.bytes.empty()) {
-                lastMessageSent_ = a.bytes[0];
-                if (a.bytes[0] == msg::Extended && a.bytes.size() > 2) {
-                    lastMessageSent_ = a.bytes[2] == msg::ExtSdtr   ? kSdtrSent
-                                       : a.bytes[2] == msg::ExtWdtr ? kWdtrSent
-                                                                    : a.bytes[0];
-                }
-                lastMessageBytes_ = a.bytes;
-            }
+            noteMessageSent(a);
             break;
         case Action::Kind::Receive:
             if (a.received) {
@@ -865,6 +884,7 @@ void Target::dataIn(std::vector<std::uint8_t> bytes) {
             if (a.kind == Action::Kind::Send && a.phase == Phase::DataIn) {
                 if (s->byte >= base && s->byte < base + a.count) {
                     a.badParity = s->byte - base;
+                    spendParityError();
                     break;
                 }
                 base += a.count;
@@ -938,6 +958,7 @@ void Target::complete(std::uint8_t statusByte) {
     sendBytes(Phase::Status, {statusByte});
     if (const FaultSpec* s = active(Fault::ParityError); s && s->phase == Phase::Status) {
         queue_.back().badParity = 0;
+        spendParityError();
     }
     const std::uint8_t lun = command_.lun;
     call([this, statusByte, lun] {
@@ -956,9 +977,6 @@ void Target::complete(std::uint8_t statusByte) {
     }
     sendMessageIn(
         {active(Fault::LinkedCommandComplete) ? msg::LinkedCommandComplete : msg::CommandComplete});
-    if (const FaultSpec* s = active(Fault::ParityError); s && s->phase == Phase::MessageIn) {
-        queue_.back().badParity = 0;
-    }
     if (const FaultSpec* s = active(Fault::SurplusMessageBytes)) {
         sendMessageIn(s->message.empty() ? std::vector<std::uint8_t>{msg::NoOperation}
                                          : s->message);

@@ -34,8 +34,9 @@ enum class Fault : std::uint8_t {
     DisconnectNoSdp,         // disconnect after the command with no SAVE DATA POINTER before it
     RestorePointers,    // send RESTORE POINTERS at FaultSpec::byte of the data phase, then resend
     ModifyDataPointer,  // send MODIFY DATA POINTER (FaultSpec::argument) at FaultSpec::byte
-    ParityError,        // bad parity on byte FaultSpec::byte of phase FaultSpec::phase
-    BusFree,            // go bus free at byte FaultSpec::byte of phase FaultSpec::phase
+    ParityError,  // bad parity on byte FaultSpec::byte of phase FaultSpec::phase (MESSAGE IN: of
+                  // the first message after the CDB), once per command
+    BusFree,      // go bus free at byte FaultSpec::byte of phase FaultSpec::phase
     ReselectWithoutIdentify,  // reselect and go straight to the data/status phase
     ReselectWrongLun,         // reselect with an IDENTIFY for another LUN (FaultSpec::lun)
     Stall,  // stop for FaultSpec::durationNs before phase FaultSpec::phase; in MESSAGE OUT,
@@ -227,6 +228,8 @@ class Target {
     // faults
     bool fires(Fault f);
     void armFaultsForCommand();
+    void spendParityError();
+    void noteMessageSent(const Action& a);
     const FaultSpec* active(Fault f) const;
     bool stallsInMessageOut(std::size_t bytesTaken);
 
