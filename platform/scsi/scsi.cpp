@@ -20,4 +20,17 @@ const char* phaseName(Phase p) {
     return "?";
 }
 
+std::vector<std::uint8_t> cdb10(std::uint8_t opcode, std::uint32_t lba, std::uint16_t blocks) {
+    return {opcode,
+            0,
+            static_cast<std::uint8_t>(lba >> 24),
+            static_cast<std::uint8_t>(lba >> 16),
+            static_cast<std::uint8_t>(lba >> 8),
+            static_cast<std::uint8_t>(lba),
+            0,
+            static_cast<std::uint8_t>(blocks >> 8),
+            static_cast<std::uint8_t>(blocks),
+            0};
+}
+
 }  // namespace cbus::scsi

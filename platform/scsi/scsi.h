@@ -4,6 +4,7 @@
 // sense keys and operation codes.
 
 #include <cstdint>
+#include <vector>
 
 namespace cbus::scsi {
 
@@ -126,6 +127,9 @@ inline constexpr std::uint8_t Scan = 0x1B;
 inline constexpr std::uint8_t SetWindow = 0x24;
 inline constexpr std::uint8_t ReadScanner = 0x28;
 }  // namespace op
+
+// A ten-byte CDB of the READ(10)/WRITE(10) shape: operation code, block address, block count.
+std::vector<std::uint8_t> cdb10(std::uint8_t opcode, std::uint32_t lba, std::uint16_t blocks);
 
 // Length of a CDB as a target decodes it from its operation code's group.
 constexpr std::size_t cdbLength(std::uint8_t opcode) {

@@ -167,21 +167,10 @@ struct Rig {
     }
 
     static std::vector<std::uint8_t> read10(std::uint32_t lba, std::uint16_t blocks) {
-        return {0x28,
-                0,
-                static_cast<std::uint8_t>(lba >> 24),
-                static_cast<std::uint8_t>(lba >> 16),
-                static_cast<std::uint8_t>(lba >> 8),
-                static_cast<std::uint8_t>(lba),
-                0,
-                static_cast<std::uint8_t>(blocks >> 8),
-                static_cast<std::uint8_t>(blocks),
-                0};
+        return scsi::cdb10(scsi::op::Read10, lba, blocks);
     }
     static std::vector<std::uint8_t> write10(std::uint32_t lba, std::uint16_t blocks) {
-        auto c = read10(lba, blocks);
-        c[0] = 0x2A;
-        return c;
+        return scsi::cdb10(scsi::op::Write10, lba, blocks);
     }
 
     // The bytes a patterned disk holds.
