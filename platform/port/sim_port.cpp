@@ -532,6 +532,7 @@ bool SimPort::memoryMapped(std::uint64_t address, std::uint32_t length) const {
 }
 
 uint8_t SimPort::readPort(uint32_t port) {
+    ++portAccesses_;
     if (!ioMapped(port)) {
         contractViolation("port read outside any mapping");
     }
@@ -540,6 +541,7 @@ uint8_t SimPort::readPort(uint32_t port) {
 }
 
 void SimPort::writePort(uint32_t port, uint8_t value) {
+    ++portAccesses_;
     if (!ioMapped(port)) {
         contractViolation("port write outside any mapping");
     }
@@ -548,6 +550,7 @@ void SimPort::writePort(uint32_t port, uint8_t value) {
 }
 
 void SimPort::readPortBuffer(uint32_t port, std::span<uint8_t> buffer) {
+    portAccesses_ += buffer.size();  // one string-instruction access per byte
     if (!ioMapped(port)) {
         contractViolation("port read outside any mapping");
     }
@@ -556,6 +559,7 @@ void SimPort::readPortBuffer(uint32_t port, std::span<uint8_t> buffer) {
 }
 
 void SimPort::writePortBuffer(uint32_t port, std::span<const uint8_t> buffer) {
+    portAccesses_ += buffer.size();
     if (!ioMapped(port)) {
         contractViolation("port write outside any mapping");
     }
@@ -564,6 +568,7 @@ void SimPort::writePortBuffer(uint32_t port, std::span<const uint8_t> buffer) {
 }
 
 uint32_t SimPort::readMemory(uint64_t address, int width) {
+    ++portAccesses_;
     if (!memoryMapped(address, static_cast<std::uint32_t>(width))) {
         contractViolation("memory read outside any mapping");
         return 0xFFFFFFFF;
@@ -572,6 +577,7 @@ uint32_t SimPort::readMemory(uint64_t address, int width) {
 }
 
 void SimPort::writeMemory(uint64_t address, uint32_t value, int width) {
+    ++portAccesses_;
     if (!memoryMapped(address, static_cast<std::uint32_t>(width))) {
         contractViolation("memory write outside any mapping");
         return;
@@ -580,6 +586,7 @@ void SimPort::writeMemory(uint64_t address, uint32_t value, int width) {
 }
 
 void SimPort::readMemoryWords(uint64_t address, std::span<uint8_t> buffer) {
+    portAccesses_ += (buffer.size() + 3) / 4;  // one access per 32-bit word
     if (!memoryMapped(address, static_cast<std::uint32_t>(buffer.size()))) {
         contractViolation("block move outside any mapping");
         return;
@@ -593,6 +600,7 @@ void SimPort::readMemoryWords(uint64_t address, std::span<uint8_t> buffer) {
 }
 
 void SimPort::writeMemoryWords(uint64_t address, std::span<const uint8_t> buffer) {
+    portAccesses_ += (buffer.size() + 3) / 4;
     if (!memoryMapped(address, static_cast<std::uint32_t>(buffer.size()))) {
         contractViolation("block move outside any mapping");
         return;
@@ -607,6 +615,7 @@ void SimPort::writeMemoryWords(uint64_t address, std::span<const uint8_t> buffer
 }
 
 void SimPort::stall(uint32_t microseconds) {
+    stallNs_ += std::uint64_t{microseconds} * 1000;
     machine_.stall(std::uint64_t{microseconds} * 1000);
 }
 

@@ -115,6 +115,10 @@ class SimPort : public PortHost {
     int interruptStorms() const { return storms_; }
     int resetsDetected() const { return resetsDetected_; }
     std::uint64_t interruptsServed() const { return interrupts_; }
+    // Register and window accesses the driver made (a string or block move counts each byte or
+    // word), and the time it spent in ScsiPortStallExecution.
+    std::uint64_t portAccesses() const { return portAccesses_; }
+    std::uint64_t stallNs() const { return stallNs_; }
     int interruptLevel() const { return static_cast<int>(config_.BusInterruptLevel); }
 
     // PortHost
@@ -216,6 +220,8 @@ class SimPort : public PortHost {
     int storms_ = 0;
     int resetsDetected_ = 0;
     std::uint64_t interrupts_ = 0;
+    std::uint64_t portAccesses_ = 0;
+    std::uint64_t stallNs_ = 0;
 };
 
 }  // namespace cbus::port

@@ -13,7 +13,6 @@ constexpr std::uint8_t kDisk = 0;       // 512-byte blocks
 constexpr std::uint8_t kSmallDisk = 1;  // 256-byte blocks
 constexpr std::uint32_t kSmallBlock = 256;
 
-
 Scene* boot(Scene& scene) {
     scene.addDisk(kDisk);
     scene.addDisk(kSmallDisk, {}, 4096, kSmallBlock);
@@ -143,6 +142,40 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(modeName(std::get<0>(p.param))) + "_" +
                std::to_string(std::get<1>(p.param).size) + "bytes";
     });
+
+// ---------------------------------------------------------------- cost accounting
+
+// The port driver counts the driver's accesses as the data path makes them: a 64 KiB read by
+// system DMA takes only register accesses, through the window one access per 32-bit word, through
+// the FIFO port one per byte.
+struct AccessCase {
+    BoardKind mode;
+    std::uint64_t atLeast;
+    std::uint64_t below;
+};
+const AccessCase kAccesses[] = {
+    {BoardKind::Plain, 10, 1000},
+    {BoardKind::Window, 65536 / 4, 65536 / 2},
+    {BoardKind::Fifo, 65536, 65536 + 4096},
+};
+
+class AccessCount : public ::testing::TestWithParam<AccessCase> {};
+
+TEST_P(AccessCount, FollowsTheDataPath) {
+    const AccessCase c = GetParam();
+    Scene scene(c.mode);
+    boot(scene);
+    const std::uint64_t before = scene.port->portAccesses();
+    std::vector<std::uint8_t> data(65536);
+    ASSERT_EQ(scene.runRequest(read10(64, 128), data).srbStatus, SRB_STATUS_SUCCESS);
+    const std::uint64_t n = scene.port->portAccesses() - before;
+    EXPECT_GE(n, c.atLeast);
+    EXPECT_LT(n, c.below);
+    scene.expectInvariants();
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, AccessCount, ::testing::ValuesIn(kAccesses),
+                         [](const auto& p) { return modeName(p.param.mode); });
 
 }  // namespace
 }  // namespace cbus::e2e

@@ -144,12 +144,16 @@ RunReport runDefault(const RunOptions& options,
         const std::vector<std::uint8_t> sent = r.dataOut;
         const std::uint64_t t0 = machine.now();
         const std::uint64_t irq0 = port.interruptsServed();
+        const std::uint64_t access0 = port.portAccesses();
+        const std::uint64_t stall0 = port.stallNs();
         const auto id = port.submit(std::move(r));
         const bool ran = port.run();
         const port::Result& res = port.result(id);
         rec.srbStatus = ran ? res.srbStatus : SRB_STATUS_PENDING;
         rec.simulatedNs = machine.now() - t0;
         rec.interrupts = port.interruptsServed() - irq0;
+        rec.portAccesses = port.portAccesses() - access0;
+        rec.stallNs = port.stallNs() - stall0;
 
         std::vector<std::uint8_t> expected;
         if (rec.write) {

@@ -31,6 +31,8 @@ struct RequestRecord {
     bool dataMatches = true;
     std::uint64_t simulatedNs = 0;
     std::uint64_t interrupts = 0;
+    std::uint64_t portAccesses = 0;  // register, FIFO and window accesses by the driver
+    std::uint64_t stallNs = 0;       // time the driver spent stalling
 };
 
 struct RunReport {

@@ -105,22 +105,27 @@ int main(int argc, char** argv) {
                    text(u.inquiry, 8, 8), text(u.inquiry, 16, 16), text(u.inquiry, 32, 4));
     }
 
-    std::uint64_t readBytes = 0, writeBytes = 0, interrupts = 0, busyNs = 0;
+    std::uint64_t readBytes = 0, writeBytes = 0, interrupts = 0, busyNs = 0, accesses = 0,
+                  stallNs = 0;
     std::size_t failed = 0, mismatched = 0;
     if (perRequest) {
-        fmt::print("\n{:>5} {:>6} {:<5} {:>8} {:>6} {:>8} {:>5} {:>10}  {}\n", "#", "target", "op",
-                   "lba", "blocks", "bytes", "irqs", "sim us", "status");
+        fmt::print("\n{:>5} {:>6} {:<5} {:>8} {:>6} {:>8} {:>5} {:>8} {:>9} {:>10}  {}\n", "#",
+                   "target", "op", "lba", "blocks", "bytes", "irqs", "accesses", "stall us",
+                   "sim us", "status");
     }
     for (std::size_t i = 0; i < report.requests.size(); ++i) {
         const auto& r = report.requests[i];
         (r.write ? writeBytes : readBytes) += r.srbStatus == SRB_STATUS_SUCCESS ? r.bytes : 0;
         interrupts += r.interrupts;
+        accesses += r.portAccesses;
+        stallNs += r.stallNs;
         busyNs += r.simulatedNs;
         failed += r.srbStatus != SRB_STATUS_SUCCESS;
         mismatched += !r.dataMatches;
         if (perRequest) {
-            fmt::print("{:>5} {:>6} {:<5} {:>8} {:>6} {:>8} {:>5} {:>10.1f}  {}{}\n", i, r.target,
-                       r.write ? "write" : "read", r.lba, r.blocks, r.bytes, r.interrupts,
+            fmt::print("{:>5} {:>6} {:<5} {:>8} {:>6} {:>8} {:>5} {:>8} {:>9.1f} {:>10.1f}  {}{}\n",
+                       i, r.target, r.write ? "write" : "read", r.lba, r.blocks, r.bytes,
+                       r.interrupts, r.portAccesses, static_cast<double>(r.stallNs) / 1000.0,
                        static_cast<double>(r.simulatedNs) / 1000.0, srbStatusName(r.srbStatus),
                        r.dataMatches ? "" : ", DATA MISMATCH");
         }
@@ -128,11 +133,11 @@ int main(int argc, char** argv) {
     const double seconds = static_cast<double>(busyNs) / 1e9;
     fmt::print("\nworkload: {} requests, {} failed, {} with wrong data\n", report.requests.size(),
                failed, mismatched);
-    fmt::print(
-        "  read {} bytes, wrote {} bytes in {:.3f} s simulated ({:.2f} MB/s), {} interrupts\n",
-        readBytes, writeBytes, seconds,
-        seconds > 0 ? static_cast<double>(readBytes + writeBytes) / seconds / 1e6 : 0.0,
-        interrupts);
+    fmt::print("  read {} bytes, wrote {} bytes in {:.3f} s simulated ({:.2f} MB/s)\n", readBytes,
+               writeBytes, seconds,
+               seconds > 0 ? static_cast<double>(readBytes + writeBytes) / seconds / 1e6 : 0.0);
+    fmt::print("  {} interrupts, {} port and window accesses, {:.1f} us stalled\n", interrupts,
+               accesses, static_cast<double>(stallNs) / 1000.0);
     fmt::print("run: {:.3f} s simulated in all, {} bus resets reported, {} interrupt storms\n",
                static_cast<double>(report.simulatedNs) / 1e9, report.resetsDetected,
                report.interruptStorms);
