@@ -62,16 +62,22 @@ BOOLEAN HBA_STDCALL HbaInitialize(PVOID HwDeviceExtension) {
         adapter->TargetIdReverse[busId] = target;
     }
 
-    // Every target negotiates again; a target that must never be offered SDTR keeps that mark.
-    for (ULONG target = 0; target < HBA_MAX_TARGETS; target++) {
-        adapter->TargetSync[target].SyncOffset = 0;
-        adapter->TargetSync[target].SyncPeriod = SYNC_PERIOD_ASYNC;
-        adapter->TargetSync[target].SyncFast = 0;
-        adapter->TargetSync[target].SyncFlags &= ~SYNC_SETTLED;
-    }
+    HbaForgetAgreements(adapter);
 
     ScsiPortStallExecution(HBA_STALL_BUS_SETTLE);
     return TRUE;
+}
+
+// Every target back to asynchronous transfer, to be negotiated again; a target that must never
+// be offered SDTR keeps that mark. A bus reset ends every target's agreement, so the driver's
+// side must end with it.
+VOID HbaForgetAgreements(PHW_DEVICE_EXTENSION Adapter) {
+    for (ULONG target = 0; target < HBA_MAX_TARGETS; target++) {
+        Adapter->TargetSync[target].SyncOffset = 0;
+        Adapter->TargetSync[target].SyncPeriod = SYNC_PERIOD_ASYNC;
+        Adapter->TargetSync[target].SyncFast = 0;
+        Adapter->TargetSync[target].SyncFlags &= ~SYNC_SETTLED;
+    }
 }
 
 // Resets the bus: disconnects the controller, initializes it again and completes every

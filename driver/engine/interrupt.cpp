@@ -310,12 +310,14 @@ static BOOLEAN HbaParityError(PHW_DEVICE_EXTENSION Adapter, PHW_LU_EXTENSION Uni
     return TRUE;
 }
 
-// The controller was reset (so was the bus): every request ends, and the controller gets its
-// working registers back.
+// The controller was reset (so was the bus): every request ends, every target has dropped its
+// synchronous agreement and is negotiated again, and the controller gets its working registers
+// back.
 static BOOLEAN HbaResetRecovery(PHW_DEVICE_EXTENSION Adapter) {
     UCHAR control = CONTROL_WORKING;
 
     HbaCompleteAll(Adapter);
+    HbaForgetAgreements(Adapter);
     ScsiPortNotification(ResetDetected, Adapter);
     if (HbaSettings.ParityCheckEnabled == 0) {
         control &= ~CONTROL_HSP;

@@ -148,6 +148,7 @@ void Bus::targetGiveUpReselection(Target& t) {
 void Bus::setFree() {
     state_ = State::Free;
     connected_ = nullptr;
+    garbled_ = false;
     req_ = false;
     ackHeld_ = false;
     atn_ = false;
@@ -180,6 +181,7 @@ void Bus::targetRequest(Target& t, Phase phase, std::uint8_t data, bool parityOk
 void Bus::targetSetPhase(Target& t, Phase phase) {
     if (&t == connected_ && phase != phase_) {
         phase_ = phase;
+        garbled_ = false;  // a mismatch spoils the phase it happened in, not the next one
         trace("phase", {static_cast<std::uint32_t>(phase)});
     }
 }

@@ -243,6 +243,26 @@ TEST_P(BusErrors, BusResetFromTheBus) {
     scene.expectInvariants();
 }
 
+// A bus reset from the bus after the disk has agreed to synchronous transfers: the reset ends
+// the disk's agreement, so the driver forgets its own and negotiates again before the next data.
+TEST_P(BusErrors, BusResetFromTheBusEndsTheSynchronousAgreement) {
+    Scene scene(GetParam());
+    auto& disk = scene.addDisk(kDisk, staysConnected());
+    scene.boot();
+    expectServedAfter(scene, 3);  // negotiated (synchronous outside FIFO-port mode)
+    disk.fail(scsi::Fault::ResetBus, once());
+    std::vector<std::uint8_t> data(4 * kBlock);
+    EXPECT_EQ(scene.runRequest(read10(2, 4), data).srbStatus, SRB_STATUS_PHASE_SEQUENCE_FAILURE);
+
+    const std::size_t mark = scene.machine.trace().mark();
+    expectServedAfter(scene, 9);
+    EXPECT_EQ(scene.machine.trace().since(mark, "bus", "sync-mismatch").size(), 0u);
+    const scsi::SyncAgreement agreed =
+        GetParam() == BoardKind::Fifo ? scsi::SyncAgreement{} : scsi::SyncAgreement{8, 50};
+    EXPECT_EQ(disk.agreement(), agreed);
+    scene.expectInvariants();
+}
+
 // A target that sends message after message once the CDB is in. Each SAVE DATA POINTER costs the
 // driver one interrupt or two (taken by the controller's own sequence, or byte by byte), so
 // seventy pass the 64 a connection may take and end in the fatal reset, while twenty are served.

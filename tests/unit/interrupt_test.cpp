@@ -121,11 +121,19 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(InterruptTest, BusResetCompletesEverythingAndRestoresTheController) {
     PSCSI_REQUEST_BLOCK srb = request("rd", 2, 0, SCSIOP_READ, SRB_FLAGS_DATA_IN, 64);
     connect(srb);
+    // Target 1 agreed to synchronous transfers, target 3 is never to be asked.
+    adapter.TargetSync[1] = {SYNC_SETTLED, 50, 8, 0};
+    adapter.TargetSync[3] = {SYNC_SETTLED | SYNC_NEVER_OFFER, 2, 0, 0};
     interrupt(STATUS_RESET_EAF);
     EXPECT_TRUE(host.errors().empty());
     EXPECT_EQ(host.log({"complete", "reset", "W01", "W02", "W16"}),
               (Log{"complete rd=14", "reset", "W01=2F", "W02=80", "W16=80"}));
     EXPECT_EQ(copy(adapter.BusState), ULONG{BUS_FREE});
+    // The reset ended every target's agreement: negotiate again, unless never to be asked.
+    EXPECT_EQ(adapter.TargetSync[1].SyncFlags, 0);
+    EXPECT_EQ(adapter.TargetSync[1].SyncOffset, 0);
+    EXPECT_EQ(adapter.TargetSync[1].SyncPeriod, SYNC_PERIOD_ASYNC);
+    EXPECT_EQ(adapter.TargetSync[3].SyncFlags, SYNC_NEVER_OFFER);
 }
 
 TEST_F(InterruptTest, UnannouncedDisconnectLogsAndFallsBackToAsynchronous) {
