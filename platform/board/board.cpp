@@ -136,6 +136,7 @@ void Board::command(std::uint8_t value) {
             fifo_.clear();
             path_.armed = true;
             path_.armSerial = chip_.dataState().serial;
+            path_.armResets = chip_.dataState().resets;
             return;
         case CmdClearEnd:
             path_.dmaConnected = false;
@@ -235,7 +236,10 @@ Board::Progress Board::progress() {
     p.inbound = d.inbound;
     p.remaining = d.remaining;
     const bool started = path_.armed && d.serial > path_.armSerial;
-    p.halted = started && !d.running && d.remaining > 0;
+    // A controller reset since the arm ends the transfer however far it got (the reset also
+    // clears the count, so the count alone would read as "all moved").
+    p.halted =
+        (path_.armed && d.resets != path_.armResets) || (started && !d.running && d.remaining > 0);
     p.over = started && d.remaining == 0;
     return p;
 }

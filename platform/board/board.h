@@ -147,6 +147,7 @@ class Board : public IoDevice, public MemoryDevice, public sbic::SbicHost {
         bool dmaConnected = false;  // command 0x01: chip DRQ passed to the system DMA channel
         bool armed = false;         // command 0x02: FIFO / window take the next transfer
         std::uint64_t armSerial = 0;
+        std::uint64_t armResets = 0;
     } path_;
     std::deque<std::uint8_t> fifo_;
     bool chipIntrq_ = false;

@@ -29,8 +29,20 @@ void Sbic::commandWritten(std::uint8_t value) {
             return;
         }
         if (aux_.intr) {
-            // The pending interrupt wins: the command is dropped.
-            contract("COMMAND written while INT", {value, regs_.scsiStatus});
+            // The pending interrupt wins: the command is dropped. A selection that meets a
+            // reselection this way is the race every driver has to live with (it can check
+            // for INT only before it starts writing the selection's registers), not a fault.
+            const bool select = code == cmd::SelectAtn || code == cmd::Select ||
+                                code == cmd::SelectAtnTransfer || code == cmd::SelectTransfer;
+            const std::uint8_t pending = regs_.scsiStatus;
+            const bool reselected =
+                pending == status::Reselected || pending == status::ReselectedAdvanced ||
+                pending == status::ReselectedWrongNexus || pending == status::ReselectedWrongTarget;
+            if (select && reselected) {
+                trace("late-select", {value, regs_.scsiStatus});
+            } else {
+                contract("COMMAND written while INT", {value, regs_.scsiStatus});
+            }
             aux_.lci = true;
             return;
         }

@@ -264,6 +264,7 @@ void Sbic::softwareReset(bool takeOwnId) {
         bus_.cancelArbitration();
     }
     ++generation_;
+    ++resets_;
     machine_.scheduler().cancel(timer_);
     machine_.scheduler().cancel(xfer_.blockEnd);
     queued_.clear();

@@ -48,6 +48,7 @@ struct DataState {
     bool running = false;         // a command is being decoded or executing
     std::uint64_t serial = 0;     // commands accepted so far (tells a new command from an old one)
     std::uint32_t remaining = 0;  // TRANSFER COUNT: bytes still to move on the SCSI bus
+    std::uint64_t resets = 0;     // resets so far (a reset ends any transfer, count or not)
     bool inbound = false;         // direction of the data phase (known or expected)
 };
 
@@ -246,6 +247,7 @@ class Sbic : public scsi::BusInitiator {
     bool dataValidWithoutDbr_ = false;  // 0x81: DATA holds the IDENTIFY
     std::size_t cdbSent_ = 0;
     std::uint64_t commandSerial_ = 0;
+    std::uint64_t resets_ = 0;
     bool holdAtBlockEnd_ = false;
     std::deque<std::uint8_t> queued_;  // interrupts waiting for SCSI STATUS to be read
     EventId timer_;

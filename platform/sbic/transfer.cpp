@@ -292,8 +292,11 @@ DataState Sbic::dataState() const {
     DataState s;
     s.running = aux_.cip || running_ != Running::None;
     s.serial = commandSerial_;
+    s.resets = resets_;
     s.remaining = regs_.count;
-    if (xfer_.started && scsi::isDataPhase(xfer_.phase)) {
+    // While a new command is being decoded the last transfer is history: the direction is the
+    // one the new command was set up with.
+    if (!aux_.cip && xfer_.started && scsi::isDataPhase(xfer_.phase)) {
         s.inbound = xfer_.inbound;
     } else if (link_.connected && bus_.req() && scsi::isDataPhase(bus_.phase())) {
         s.inbound = scsi::isInbound(bus_.phase());

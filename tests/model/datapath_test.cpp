@@ -182,6 +182,50 @@ TEST(DataPath, FifoReadWhileTheTransferRunsAndTheFifoIsEmptyIsAContractBreach) {
     EXPECT_EQ(rig.machine.trace().count("board", "read-past-data"), 0u);
 }
 
+// A bus reset in the middle of a FIFO-port write resets the controller and clears its count: the
+// board reports the transfer stopped, not "ready for more", so the host stops writing.
+TEST(DataPath, FifoWriteReportsStoppedAfterABusReset) {
+    BoardSettings s;
+    s.kind = BoardKind::Fifo;
+    s.firmwareInitialized = true;
+    Rig rig(s);
+    rig.addDisk(0);
+    rig.init();
+    rig.boardCommand(board::CmdArm);
+    rig.selectAndTransfer(0, Rig::write10(0, 16), 8192, false);
+    for (int i = 0; i < 256; ++i) {
+        rig.machine.io().write(kBase + 6, static_cast<std::uint8_t>(i));
+    }
+    rig.bus.reset();
+    rig.machine.stall(1'000'000);
+    const std::uint8_t status = rig.read(board::RegFifoStatus);
+    EXPECT_TRUE(status & board::FifoStopped);
+    EXPECT_FALSE(status & board::FifoReady);
+    EXPECT_EQ(rig.machine.trace().count("board", "contract"), 0u);
+}
+
+// While the controller decodes a new command, the board takes the data direction from that
+// command's set-up, not from the transfer before it.
+TEST(DataPath, FifoDirectionFollowsTheNewCommandFromTheStart) {
+    BoardSettings s;
+    s.kind = BoardKind::Fifo;
+    s.firmwareInitialized = true;
+    Rig rig(s);
+    rig.addDisk(0);
+    rig.init();
+    rig.boardCommand(board::CmdArm);
+    rig.selectAndTransfer(0, Rig::write10(0, 1), 512, false);
+    for (int i = 0; i < 512; ++i) {
+        rig.machine.io().write(kBase + 6, static_cast<std::uint8_t>(i));
+    }
+    EXPECT_EQ(rig.waitInterrupt(), st::SelectTransferDone);
+    rig.boardCommand(board::CmdArm);
+    rig.selectAndTransfer(0, Rig::read10(0, 1), 512, true);
+    // Still decoding: nothing has come in, so nothing is ready to read.
+    EXPECT_FALSE(rig.read(board::RegFifoStatus) & board::FifoReady);
+    EXPECT_EQ(rig.machine.trace().count("board", "contract"), 0u);
+}
+
 TEST(DataPath, WindowEndsWhenTheTransferStopsEarly) {
     BoardSettings s;
     s.firmwareInitialized = true;

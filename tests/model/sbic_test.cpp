@@ -86,6 +86,30 @@ TEST(Contract, CommandWrittenWhileIntPendingIsIgnoredWithLci) {
     EXPECT_EQ(rig.read(r::ScsiStatus), st::SelectDone);
 }
 
+// A selection issued just as a reselection's interrupt lands is the race the controller resolves
+// for the host: dropped with LCI, the reselection reported, and no fault of the host's.
+TEST(Contract, SelectionMeetingAReselectionIsDroppedWithoutABreach) {
+    Rig rig;
+    auto& disk = rig.addDisk(3);
+    disk.fail(scsi::Fault::DisconnectAfterCommand, once());
+    rig.init();
+    rig.machine.dma().program(3, 0x10000, 512, DmaDirection::FromDevice);
+    rig.selectAndTransfer(3, Rig::read10(8, 1), 512, true);
+    rig.boardCommand(board::CmdConnectDma);
+    EXPECT_EQ(rig.waitInterrupt(), st::SaveDataPointer);
+    rig.write(r::Command, sbic::cmd::SelectAtnTransfer);  // resume: the disk disconnects
+    EXPECT_EQ(rig.waitInterrupt(), st::Disconnected);
+    while (!(rig.aux() & sbic::aux::Int)) {  // the reselection lands
+    }
+    rig.write(r::DestinationId, 1);
+    rig.write(r::Command, sbic::cmd::SelectAtn);
+    rig.machine.stall(10'000);
+    EXPECT_TRUE(rig.aux() & sbic::aux::Lci);
+    EXPECT_EQ(rig.contracts(), 0u);
+    EXPECT_EQ(rig.machine.trace().count("sbic", "late-select"), 1u);
+    EXPECT_EQ(rig.read(r::ScsiStatus), st::ReselectedAdvanced);
+}
+
 TEST(Contract, DataReadWithoutDbrAndLevelTwoWhileBusyAreTraced) {
     Rig rig;
     rig.init();
