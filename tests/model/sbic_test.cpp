@@ -110,6 +110,35 @@ TEST(Contract, SelectionMeetingAReselectionIsDroppedWithoutABreach) {
     EXPECT_EQ(rig.read(r::ScsiStatus), st::ReselectedAdvanced);
 }
 
+// The same race one step earlier: the reselection lands while the selection is still being
+// decoded. The selection is dropped (not taken for a resume of the reselecting nexus), the chip is
+// not left busy, and the host's next command is accepted.
+TEST(Contract, SelectionStillDecodedWhenAReselectionLandsIsDropped) {
+    BoardSettings s;
+    s.chip.cipNs = 1'000'000;  // a long decode, so that the reselection falls inside it
+    Rig rig(s);
+    auto& disk = rig.addDisk(3);
+    disk.fail(scsi::Fault::DisconnectAfterCommand, once());
+    rig.addDisk(1);
+    rig.init();
+    rig.machine.dma().program(3, 0x10000, 512, DmaDirection::FromDevice);
+    rig.selectAndTransfer(3, Rig::read10(8, 1), 512, true);
+    rig.boardCommand(board::CmdConnectDma);
+    EXPECT_EQ(rig.waitInterrupt(), st::SaveDataPointer);
+    rig.write(r::Command, sbic::cmd::SelectAtnTransfer);  // resume: the disk disconnects
+    EXPECT_EQ(rig.waitInterrupt(), st::Disconnected);
+    rig.selectAndTransfer(1, Rig::read10(0, 1), 512, true);  // decoding when the disk returns
+    EXPECT_EQ(rig.waitInterrupt(), st::ReselectedAdvanced);
+    EXPECT_EQ(rig.read(r::CommandPhase), 0x00);
+    EXPECT_FALSE(rig.aux() & sbic::aux::Bsy);
+    EXPECT_EQ(rig.machine.trace().count("sbic", "select-dropped"), 1u);
+    rig.write(r::CommandPhase, 0x45);
+    rig.write(r::DestinationId, 3 | sbic::destid::Dpd);
+    rig.write(r::Command, sbic::cmd::SelectAtnTransfer);  // resume the reselecting nexus
+    EXPECT_EQ(rig.waitInterrupt(), st::SelectTransferDone);
+    EXPECT_EQ(rig.contracts(), 0u);
+}
+
 TEST(Contract, DataReadWithoutDbrAndLevelTwoWhileBusyAreTraced) {
     Rig rig;
     rig.init();
