@@ -75,6 +75,16 @@ static BOOLEAN HbaWindowSuits(PSCSI_REQUEST_BLOCK Srb, LONG Count) {
 }
 
 // Runs the FIFO-port engine in the request's direction (data-in wins when both are set).
+// Writes a command that starts a data phase the driver runs itself, and says whether the
+// controller took it. A selection written just as a reselection's interrupt lands is ignored
+// (last command ignored); no data phase follows then, and an engine would only wait for one
+// until its time-out reset. The pending interrupt is served next, and the held request goes
+// out again at bus free.
+static BOOLEAN HbaStartDataCommand(PHW_DEVICE_EXTENSION Adapter, UCHAR Command) {
+    HbaWriteRegister(Adapter, REG_COMMAND, Command);
+    return (HbaReadAuxStatus(Adapter) & AUX_LCI) == 0;
+}
+
 static VOID HbaRunPio(PHW_DEVICE_EXTENSION Adapter, PSCSI_REQUEST_BLOCK Srb, LONG Count) {
     if (Srb->SrbFlags & SRB_FLAGS_DATA_IN) {
         HbaPioRead(Adapter, Count);
@@ -126,12 +136,14 @@ BOOLEAN HbaIssueCommand(PHW_DEVICE_EXTENSION Adapter, UCHAR Command, LONG Count,
             if (HbaWindowSuits(srb, Count)) {
                 if (srb->SrbFlags & SRB_FLAGS_DATA_IN) {
                     HbaWriteRegister(Adapter, REG_BURST_CONTROL, BURST_READ);
-                    HbaWriteRegister(Adapter, REG_COMMAND, Command);
-                    HbaWindowRead(Adapter, Count);
+                    if (HbaStartDataCommand(Adapter, Command)) {
+                        HbaWindowRead(Adapter, Count);
+                    }
                 } else if (srb->SrbFlags & SRB_FLAGS_DATA_OUT) {
                     HbaWriteRegister(Adapter, REG_BURST_CONTROL, BURST_WRITE);
-                    HbaWriteRegister(Adapter, REG_COMMAND, Command);
-                    HbaWindowWrite(Adapter, Count);
+                    if (HbaStartDataCommand(Adapter, Command)) {
+                        HbaWindowWrite(Adapter, Count);
+                    }
                 }
                 return TRUE;
             }
@@ -139,16 +151,18 @@ BOOLEAN HbaIssueCommand(PHW_DEVICE_EXTENSION Adapter, UCHAR Command, LONG Count,
             // FIFO port in window mode: path bit 2 set only for this transfer.
             UCHAR kept = HbaReadRegister(Adapter, REG_FIFO_STATUS) & FIFO_KEEP_AROUND;
             HbaWriteRegister(Adapter, REG_FIFO_STATUS, kept | FIFO_PATH_FIFO);
-            HbaWriteRegister(Adapter, REG_COMMAND, Command);
             // Restored even after an engine time-out: the reset that followed keeps bit 2 as it
             // finds it, and the window path must not stay switched off.
-            HbaRunPio(Adapter, srb, Count);
+            if (HbaStartDataCommand(Adapter, Command)) {
+                HbaRunPio(Adapter, srb, Count);
+            }
             HbaWriteRegister(Adapter, REG_FIFO_STATUS, kept & FIFO_RESTORE_MASK);
             return TRUE;
         }
 
-        HbaWriteRegister(Adapter, REG_COMMAND, Command);
-        HbaRunPio(Adapter, srb, Count);
+        if (HbaStartDataCommand(Adapter, Command)) {
+            HbaRunPio(Adapter, srb, Count);
+        }
         return TRUE;
     }
 

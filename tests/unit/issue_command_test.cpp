@@ -136,11 +136,48 @@ TEST_F(IssueCommandTest, FifoModeArmsTheBoardWritesTheCommandThenRunsTheEngine) 
     HbaIssueCommand(&adapter, CMD_TRANSFER_INFO, 512, 0);
     std::vector<std::string> log = host.log();
     ASSERT_GE(log.size(), 7u);
-    EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + 7),
+    EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + 8),
               (std::vector<std::string>{"S=00", "W12=00", "W+13=02", "W+14=00", "BC=02", "W18=20",
-                                        "R37=02"}));
+                                        "S=00", "R37=02"}));
     EXPECT_TRUE(host.log({"W37"}).empty());
 }
+
+// A command the controller ignored (a reselection's interrupt landed first) starts no data phase:
+// no engine waits for one, in any of the three driver-run paths, and the window-mode FIFO path
+// is switched back all the same.
+struct IgnoredCase {
+    const char* name;
+    ULONG mode;
+    ULONG length;
+    std::vector<std::string> tail;  // the log from the command on
+};
+
+class IgnoredCommandTest : public IssueCommandTest,
+                           public ::testing::WithParamInterface<IgnoredCase> {};
+
+TEST_P(IgnoredCommandTest, RunsNoEngine) {
+    const IgnoredCase& c = GetParam();
+    adapter.AdapterMode = c.mode;
+    connect(0x2A, SRB_FLAGS_DATA_OUT, c.length);
+    host.reg(REG_FIFO_STATUS).value = 0x3B;
+    host.aux().queue = {0x00, AUX_INT | AUX_LCI};
+    EXPECT_EQ(HbaIssueCommand(&adapter, CMD_SELECT_ATN_TRANSFER, c.length, 0), TRUE);
+    std::vector<std::string> log = host.log();
+    const auto command = std::find(log.begin(), log.end(), "W18=08");
+    ASSERT_NE(command, log.end());
+    EXPECT_EQ(std::vector<std::string>(command, log.end()), c.tail);
+    EXPECT_TRUE(host.errors().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, IgnoredCommandTest,
+    ::testing::Values(IgnoredCase{"FifoPort", ADAPTER_MODE_FIFO, 4096, {"W18=08", "S=C0"}},
+                      IgnoredCase{"Window", ADAPTER_MODE_WINDOW, 4096, {"W18=08", "S=C0"}},
+                      IgnoredCase{"FifoPathInWindowMode",
+                                  ADAPTER_MODE_WINDOW,
+                                  258,
+                                  {"W18=08", "S=C0", "W37=38"}}),
+    [](const auto& p) { return p.param.name; });
 
 TEST_F(IssueCommandTest, DataCountWithNoConnectedRequestMovesNothing) {
     adapter.AdapterMode = ADAPTER_MODE_WINDOW;
