@@ -16,6 +16,20 @@ static VOID HbaSetAsynchronous(PTARGET_SYNC Entry) {
     Entry->SyncFast = 0;
 }
 
+// Puts a target's settings in force for the rest of the connection: the controller's
+// synchronous-transfer register, and on a window board the target's own register as well.
+static VOID HbaProgramSync(PHW_DEVICE_EXTENSION Adapter, ULONG Target, PTARGET_SYNC Entry) {
+    UCHAR value = HbaSyncValue(Entry);
+    if (Adapter->AdapterMode & MODE_WINDOW) {
+        HbaWriteRegister(Adapter, REG_TARGET_SYNC + (Adapter->TargetIdMap[Target & 7] & 7), value);
+        HbaWriteRegister(Adapter, REG_SYNC, value);
+    } else if (Adapter->AdapterMode & MODE_FIFO) {
+        HbaWriteRegister(Adapter, REG_SYNC, SYNC_ASYNCHRONOUS);
+    } else {
+        HbaWriteRegister(Adapter, REG_SYNC, value);
+    }
+}
+
 // Queues MESSAGE REJECT as the reply. Always TRUE: ATN is needed.
 BOOLEAN HbaRejectMessage(PHW_DEVICE_EXTENSION Adapter) {
     Adapter->MessageBuffer[0] = MSG_MESSAGE_REJECT;
@@ -33,7 +47,6 @@ BOOLEAN HbaAnswerSdtr(PHW_DEVICE_EXTENSION Adapter, PTARGET_SYNC Entry, UCHAR Ta
                       BOOLEAN TargetInitiated) {
     PUCHAR message = Adapter->MessageBuffer;
     UCHAR code = 0;
-    UCHAR value;
 
     // The FIFO port only moves data asynchronously: a target's SDTR is answered with offset 0,
     // else the target would send synchronously to a controller loaded with 0x20.
@@ -78,15 +91,7 @@ BOOLEAN HbaAnswerSdtr(PHW_DEVICE_EXTENSION Adapter, PTARGET_SYNC Entry, UCHAR Ta
     }
     Entry->SyncPeriod = code;
 
-    value = HbaSyncValue(Entry);
-    if (Adapter->AdapterMode & MODE_WINDOW) {
-        HbaWriteRegister(Adapter, REG_TARGET_SYNC + (Adapter->TargetIdMap[Target & 7] & 7), value);
-        HbaWriteRegister(Adapter, REG_SYNC, value);
-    } else if (Adapter->AdapterMode & MODE_FIFO) {
-        HbaWriteRegister(Adapter, REG_SYNC, SYNC_ASYNCHRONOUS);
-    } else {
-        HbaWriteRegister(Adapter, REG_SYNC, value);
-    }
+    HbaProgramSync(Adapter, Target, Entry);
     return TRUE;
 }
 
@@ -168,14 +173,22 @@ static BOOLEAN HbaExtendedMessage(PHW_DEVICE_EXTENSION Adapter, ULONG Saved, PTA
             return TRUE;
         }
 
-        case EXTENDED_WDTR:
+        case EXTENDED_WDTR: {
+            PSCSI_REQUEST_BLOCK request = HbaNegotiatingRequest(Adapter);
+            ULONG target = request != 0 ? request->TargetId : Adapter->TargetId;
             if (message[EXTENDED_LENGTH_BYTE] != EXTENDED_WDTR_LENGTH) {
                 return HbaRejectMessage(Adapter);
             }
+            // A width agreement ends any synchronous one on both sides: the target now moves
+            // data asynchronously, so must the adapter, and SDTR is offered again next time.
+            HbaSetAsynchronous(Sync);
+            Sync->SyncFlags &= ~SYNC_SETTLED;
+            HbaProgramSync(Adapter, target, Sync);
             message[WDTR_WIDTH_BYTE] = WDTR_WIDTH_8_BITS;
             Adapter->MessageIndex = 0;
             Adapter->BusState = BUS_MESSAGE_EXCHANGE;
             return TRUE;
+        }
 
         default:
             return HbaRejectMessage(Adapter);

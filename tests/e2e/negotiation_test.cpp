@@ -177,6 +177,31 @@ TEST_P(Negotiation, TargetsWdtrIsAnsweredEightBit) {
     scene.expectInvariants();
 }
 
+// A WDTR from a disk that already moves data synchronously: the width exchange ends the
+// agreement on both sides, the data of that command still arrives intact, and the next command
+// negotiates synchronous transfers again.
+TEST_P(Negotiation, TargetsWdtrAfterAnAgreementEndsItOnBothSides) {
+    Scene scene(GetParam(), "/discon");
+    auto& disk = scene.addDisk(kDisk, staysConnected());
+    scene.boot();
+    expectDataMoves(scene, 200);  // negotiated
+    scsi::FaultSpec once;
+    once.times = 1;
+    disk.fail(scsi::Fault::InitiateWdtr, once);
+
+    const std::size_t mark = scene.machine.trace().mark();
+    std::vector<std::uint8_t> data(8 * kBlock);
+    EXPECT_EQ(scene.runRequest(read10(60, 8), data).srbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(data, Scene::image(kDisk, 60, 8 * kBlock));
+    expectDataMoves(scene, 900);
+    EXPECT_EQ(scene.machine.trace().since(mark, "bus", "sync-mismatch").size(), 0u);
+    if (GetParam() != BoardKind::Fifo) {
+        EXPECT_EQ(scene.sdtrExchanges(mark, kDisk), 1u) << "SDTR was not offered again";
+        EXPECT_EQ(disk.agreement(), (scsi::SyncAgreement{8, 50}));
+    }
+    scene.expectInvariants();
+}
+
 // "/async": SDTR is never offered and the disk stays asynchronous.
 TEST_P(Negotiation, AsyncOptionNeverOffersSdtr) {
     Scene scene(GetParam(), "/async");

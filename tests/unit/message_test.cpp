@@ -113,6 +113,26 @@ TEST_F(MessageTest, WdtrIsAnsweredWithEightBits) {
     EXPECT_EQ(queued(), (Bytes{0x01, 0x02, 0x03, 0x00}));
 }
 
+// A width agreement ends the synchronous one (the target drops it too): the target is
+// asynchronous at once, in the registers as well, and is offered SDTR again next time; a target
+// never to be offered SDTR keeps that mark.
+TEST_F(MessageTest, WdtrEndsTheSynchronousAgreement) {
+    adapter.AdapterMode = ADAPTER_MODE_WINDOW;
+    adapter.TargetIdMap[2] = 4;
+    adapter.TargetSync[2] = {SYNC_SETTLED, 2, 8, 0};
+    setMessage({0x01, 0x02, 0x03, 0x01});
+    EXPECT_EQ(HbaMessageIn(&adapter), TRUE);
+    EXPECT_EQ(copy(adapter.TargetSync[2].SyncFlags), 0);
+    EXPECT_EQ(copy(adapter.TargetSync[2].SyncOffset), 0);
+    EXPECT_EQ(copy(adapter.TargetSync[2].SyncPeriod), SYNC_PERIOD_ASYNC);
+    EXPECT_EQ(host.log({"W"}), (Log{"W64=20", "W11=20"}));
+
+    adapter.TargetSync[2] = {SYNC_SETTLED | SYNC_NEVER_OFFER, 2, 0, 0};
+    setMessage({0x01, 0x02, 0x03, 0x01});
+    HbaMessageIn(&adapter);
+    EXPECT_EQ(copy(adapter.TargetSync[2].SyncFlags), SYNC_NEVER_OFFER);
+}
+
 struct SdtrCase {
     const char* name;
     bool ours;  // a reply to the adapter's SDTR
