@@ -94,6 +94,7 @@
 #define CMD_NO_COUNT (-1)  // HbaIssueCommand count: leave the transfer count as it is
 
 // Command-phase values used by the driver.
+#define PHASE_NONE 0x00                      // no Select-and-Transfer step reached
 #define PHASE_DISCONNECTED_IN_SEQUENCE 0x43  // the target left after DISCONNECT inside the sequence
 #define PHASE_RESELECTED_RESUME 0x45         // resume a reselected Select-and-Transfer
 #define PHASE_RESUME_STATUS 0x46             // resume to take the status byte
@@ -115,26 +116,27 @@
 
 // Chip status codes the request engine handles one by one (the others by their group).
 #define STATUS_CODE_MASK 0x07
-#define STATUS_SELECT_COMPLETE 0x11            // selection completed, target connected
-#define STATUS_SEQUENCE_COMPLETE 0x16          // Select-and-Transfer done, the target left the bus
-#define STATUS_TRANSFER_DONE 0x18              // | bus phase: a transfer command completed
-#define STATUS_MESSAGE_PAUSED 0x20             // Transfer Info paused after a message-in byte
-#define STATUS_SAVE_DATA_POINTER 0x21          // SAVE DATA POINTER inside the sequence
-#define STATUS_SELECT_ABORTED 0x22             // selection aborted
-#define STATUS_SELECT_ABORTED_BUS_FREE 0x25    // selection aborted, bus free
-#define STATUS_RESELECTED_IN_SEQUENCE 0x27     // sequence ended by a reselection, IDENTIFY in 0x0F
+#define STATUS_SELECT_COMPLETE 0x11          // selection completed, target connected
+#define STATUS_SEQUENCE_COMPLETE 0x16        // Select-and-Transfer done, the target left the bus
+#define STATUS_TRANSFER_DONE 0x18            // | bus phase: a transfer command completed
+#define STATUS_MESSAGE_PAUSED 0x20           // Transfer Info paused after a message-in byte
+#define STATUS_SAVE_DATA_POINTER 0x21        // SAVE DATA POINTER inside the sequence
+#define STATUS_SELECT_ABORTED 0x22           // selection aborted
+#define STATUS_SELECT_ABORTED_BUS_FREE 0x25  // selection aborted, bus free
+#define STATUS_RESELECTED_IN_SEQUENCE 0x27   // sequence ended by a reselection, IDENTIFY in 0x0F
 #define STATUS_INVALID_COMMAND 0x40
 #define STATUS_UNEXPECTED_DISCONNECT 0x41
 #define STATUS_SELECTION_TIMEOUT 0x42
 #define STATUS_PARITY_ERROR 0x43
-#define STATUS_PARITY_ERROR_ATN 0x44           // parity error, the controller has asserted ATN
+#define STATUS_PARITY_ERROR_ATN 0x44  // parity error, the controller has asserted ATN
 #define STATUS_TERMINATED_45 0x45
-#define STATUS_RESELECTED_IN_SEQUENCE_NO_ID 0x46  // sequence ended by a reselection, IDENTIFY to come
+#define STATUS_RESELECTED_IN_SEQUENCE_NO_ID \
+    0x46  // sequence ended by a reselection, IDENTIFY to come
 #define STATUS_PARITY_ERROR_SEQUENCE 0x47
-#define STATUS_STOPPED_ON_PHASE 0x48           // | bus phase: stopped by a phase change
-#define STATUS_RESELECTED 0x80                 // reselected, IDENTIFY to come
-#define STATUS_RESELECTED_IDENTIFY 0x81        // reselected, IDENTIFY in REG_DATA
-#define STATUS_DISCONNECTED 0x85               // the bus is free
+#define STATUS_STOPPED_ON_PHASE 0x48     // | bus phase: stopped by a phase change
+#define STATUS_RESELECTED 0x80           // reselected, IDENTIFY to come
+#define STATUS_RESELECTED_IDENTIFY 0x81  // reselected, IDENTIFY in REG_DATA
+#define STATUS_DISCONNECTED 0x85         // the bus is free
 
 // Bus phases (MSG, C/D, I/O).
 #define BUS_PHASE_DATA_OUT 0

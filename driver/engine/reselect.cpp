@@ -41,7 +41,9 @@ BOOLEAN HbaReselect(PHW_DEVICE_EXTENSION Adapter, UCHAR Target, UCHAR Lun) {
                          ((srb->SrbFlags & SRB_FLAGS_DATA_OUT) ? 0 : DESTINATION_DPD));
 
     if (unit->LastPhase != PHASE_DISCONNECTED_IN_SEQUENCE) {
+        // Resumed phase by phase: no earlier sequence's command phase may stand for this one.
         unit->LastPhase = 0;
+        HbaWriteRegister(Adapter, REG_COMMAND_PHASE, PHASE_NONE);
         HbaLoadSync(Adapter, FALSE, FALSE);
         return TRUE;
     }

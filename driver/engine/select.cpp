@@ -97,6 +97,10 @@ BOOLEAN HbaSelect(PHW_DEVICE_EXTENSION Adapter, PHW_LU_EXTENSION Unit) {
     Adapter->TargetId = target;
 
     if (srb->Function != SRB_FUNCTION_EXECUTE_SCSI || Adapter->MessageCount != 1) {
+        // This connection runs phase by phase, and only the Select-and-Transfer commands write
+        // the command phase: cleared, an earlier sequence's "status received" or "complete"
+        // cannot be read as this connection's when a transfer stops on a phase change.
+        HbaWriteRegister(Adapter, REG_COMMAND_PHASE, PHASE_NONE);
         HbaIssueCommand(Adapter, CMD_SELECT_ATN, CMD_NO_COUNT, 0);
     } else {
         // The controller sends the IDENTIFY itself.

@@ -202,6 +202,36 @@ TEST_P(Negotiation, TargetsWdtrAfterAnAgreementEndsItOnBothSides) {
     scene.expectInvariants();
 }
 
+// After a connection run by the controller's own sequence (which leaves its command phase at
+// "complete"), a WDTR makes the next command offer SDTR, so that command runs phase by phase;
+// a RESTORE POINTERS in the middle of its data stops the transfer on a phase change. The driver
+// must not take the old "complete" for this connection's: the read goes on and ends intact.
+class SynchronousBoards : public ::testing::TestWithParam<BoardKind> {};
+
+TEST_P(SynchronousBoards, PhaseByPhaseConnectionAfterASequenceIsNotTakenForComplete) {
+    Scene scene(GetParam(), "/discon");  // selections carry the IDENTIFY the WDTR answers
+    auto& disk = scene.addDisk(kDisk, staysConnected());
+    scene.boot();
+    expectDataMoves(scene, 300);  // negotiated, then whole sequences
+    scsi::FaultSpec once;
+    once.times = 1;
+    disk.fail(scsi::Fault::InitiateWdtr, once);
+    std::vector<std::uint8_t> data(8 * kBlock);
+    ASSERT_EQ(scene.runRequest(read10(60, 8), data).srbStatus, SRB_STATUS_SUCCESS);
+
+    scsi::FaultSpec midData = once;
+    midData.byte = 1000;
+    disk.fail(scsi::Fault::RestorePointers, midData);
+    const std::size_t mark = scene.machine.trace().mark();
+    const Outcome out = scene.runRequest(read10(70, 8), data);
+    EXPECT_EQ(out.srbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(out.length, 8 * kBlock);
+    EXPECT_EQ(data, Scene::image(kDisk, 70, 8 * kBlock));
+    EXPECT_EQ(scene.sdtrExchanges(mark, kDisk), 1u) << "the command did not renegotiate";
+    expectDataMoves(scene, 500);
+    scene.expectInvariants();
+}
+
 // "/async": SDTR is never offered and the disk stays asynchronous.
 TEST_P(Negotiation, AsyncOptionNeverOffersSdtr) {
     Scene scene(GetParam(), "/async");
@@ -250,6 +280,10 @@ TEST_P(Negotiation, ResetDuringNegotiationLeavesTargetAsynchronous) {
     EXPECT_EQ(disk.agreement(), scsi::SyncAgreement{});
     scene.expectInvariants();
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, SynchronousBoards,
+                         ::testing::Values(BoardKind::Plain, BoardKind::Window),
+                         [](const auto& p) { return modeName(p.param); });
 
 INSTANTIATE_TEST_SUITE_P(Modes, Negotiation, ::testing::ValuesIn(kModes),
                          [](const auto& p) { return modeName(p.param); });

@@ -129,7 +129,8 @@ class SelectTest : public EngineTest {
 TEST_F(SelectTest, FirstCommandToATargetOffersSdtrBySelectWithAtn) {
     PSCSI_REQUEST_BLOCK srb = request("rd", 2, 1, SCSIOP_READ, SRB_FLAGS_DATA_IN, 4096);
     HbaStartIo(&adapter, srb);
-    EXPECT_EQ(host.log(), (Log{"lun 0:2:1=yes", "S=01", "W11=20", "W15=42", "S=01", "W18=06"}));
+    EXPECT_EQ(host.log(),
+              (Log{"lun 0:2:1=yes", "S=01", "W11=20", "W15=42", "W10=00", "S=01", "W18=06"}));
     EXPECT_EQ(queued(), (std::vector<UCHAR>{0xC1, 0x01, 0x03, 0x01, 50, 12}));
     EXPECT_EQ(copy(adapter.ActiveFlags),
               ULONG{ACTIVE_PENDING | ACTIVE_MESSAGE_OUT | ACTIVE_SDTR_SENT | ACTIVE_NOP_ONCE});

@@ -436,7 +436,10 @@ TEST_F(ReselectTest, PhaseByPhaseResumeOnlyNegatesAck) {
     disconnected(SRB_FLAGS_DATA_IN, 512, 0x30);
     host.reg(REG_DATA).value = 0x80;
     interrupt(STATUS_RESELECTED_IDENTIFY);
-    EXPECT_EQ(host.log({"W", "lun"}), (Log{"lun 0:2:0=yes", "W11=38", "W15=46", "W18=03"}));
+    // The command phase is cleared: a stop on a phase change later in this connection must not
+    // read an earlier sequence's "complete".
+    EXPECT_EQ(host.log({"W", "lun"}),
+              (Log{"lun 0:2:0=yes", "W11=38", "W15=46", "W10=00", "W18=03"}));
     EXPECT_EQ(copy(adapter.TargetId), 2);
     EXPECT_EQ(copy(adapter.BusState), ULONG{BUS_CONNECTED});
     EXPECT_EQ(copy(adapter.InterruptCount), 0u);
