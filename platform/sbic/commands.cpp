@@ -83,6 +83,19 @@ void Sbic::endCommand() {
 void Sbic::execute(std::uint8_t value) {
     const std::uint8_t code = value & cmd::Mask;
     const bool sbt = (value & cmd::Sbt) != 0;
+    const bool select = code == cmd::SelectAtn || code == cmd::Select ||
+                        code == cmd::SelectAtnTransfer || code == cmd::SelectTransfer;
+    if (select && link_.connected && (aux_.intr || link_.awaitingIdentify)) {
+        // Reselected before the host could know (its interrupt still unread, or the IDENTIFY
+        // still to come): the selection is dropped, as one that loses arbitration is. Not a
+        // resume: the host resumes a nexus only after it has seen the reselection.
+        if (code == cmd::SelectAtnTransfer || code == cmd::SelectTransfer) {
+            regs_.commandPhase = phase::NotSelected;
+        }
+        aux_.bsy = false;
+        trace("select-dropped", {value});
+        return;
+    }
     switch (code) {
         case cmd::Reset:
             softwareReset();
