@@ -24,6 +24,17 @@ static BOOLEAN HbaBusFree(PHW_DEVICE_EXTENSION Adapter) {
 }
 
 // The current target is driven asynchronously from now on and never offered SDTR again.
+// Whether the bus went free with a synchronous negotiation still open. Bit 0x040 stays set for
+// the whole connection in which SDTR was offered; once the target's reply has been taken the
+// agreement is settled and holds on both sides, and a later drop must not end it on ours alone.
+static BOOLEAN HbaNegotiationOpen(PHW_DEVICE_EXTENSION Adapter) {
+    if (Adapter->ActiveFlags & ACTIVE_SDTR_MASK) {
+        return TRUE;
+    }
+    return (Adapter->ActiveFlags & NEGOTIATION_MASK) != 0 &&
+           (Adapter->TargetSync[Adapter->TargetId & 7].SyncFlags & SYNC_SETTLED) == 0;
+}
+
 static VOID HbaAsyncFallback(PHW_DEVICE_EXTENSION Adapter) {
     PTARGET_SYNC sync = &Adapter->TargetSync[Adapter->TargetId & 7];
     sync->SyncFlags |= SYNC_NEVER_OFFER;
@@ -223,7 +234,7 @@ static BOOLEAN HbaDisconnected(PHW_DEVICE_EXTENSION Adapter, PHW_LU_EXTENSION Un
     if (Adapter->CommandPhase != PHASE_DISCONNECTED_IN_SEQUENCE &&
         (Adapter->ActiveFlags & ACTIVE_MESSAGES_ONLY) == 0) {
         // The request stays with its unit, unfinished, until a reset ends it.
-        if (Adapter->ActiveFlags & NEGOTIATION_MASK) {
+        if (HbaNegotiationOpen(Adapter)) {
             HbaAsyncFallback(Adapter);
         }
         HbaLogError(Adapter, SP_UNEXPECTED_DISCONNECT, ERROR_ID_UNANNOUNCED_BUS_FREE);
@@ -377,7 +388,7 @@ static BOOLEAN HbaHandleEvent(PHW_DEVICE_EXTENSION Adapter, UCHAR Status, PHW_LU
                 return HbaBusFree(Adapter);
             }
             // The request stays with its unit, unfinished, until a reset ends it.
-            if (Adapter->ActiveFlags & NEGOTIATION_MASK) {
+            if (HbaNegotiationOpen(Adapter)) {
                 HbaAsyncFallback(Adapter);
             }
             HbaLogError(Adapter, SP_UNEXPECTED_DISCONNECT, ERROR_ID_UNEXPECTED_DISCONNECT);

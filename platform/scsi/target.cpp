@@ -342,6 +342,13 @@ void Target::run() {
     }
 }
 
+// What this target said last belongs to one connection: a MESSAGE REJECT or an SDTR in the
+// next one answers nothing from before.
+void Target::forgetMessages() {
+    lastMessageSent_ = kNoMessage;
+    lastMessageBytes_.clear();
+}
+
 void Target::noteMessageSent(const Action& a) {
     if (!a.isMessage || a.bytes.empty()) {
         return;
@@ -483,6 +490,7 @@ void Target::selected(bool atn) {
     connected_ = true;
     identified_ = false;
     disconnectAllowed_ = false;
+    forgetMessages();
     initiatorId_ = bus_.initiatorId();
     trace("selected", {atn ? 1u : 0u});
     if (!queue_.empty()) {
@@ -525,6 +533,7 @@ void Target::reselectionAccepted() {
     if (!queue_.empty() && queue_.front().kind == Action::Kind::Reselect) {
         queue_.pop_front();
     }
+    forgetMessages();
     trace("reselected");
     kick();
 }
@@ -570,6 +579,7 @@ void Target::restoreSuspended() {
 
 void Target::busReset() {
     trace("bus-reset");
+    forgetMessages();
     suspended_.clear();
     abandonNexus("bus reset");
     agreement_ = {};

@@ -230,6 +230,7 @@ class Target {
     void armFaultsForCommand();
     void spendParityError();
     void noteMessageSent(const Action& a);
+    void forgetMessages();
     const FaultSpec* active(Fault f) const;
     bool stallsInMessageOut(std::size_t bytesTaken);
 
@@ -246,7 +247,8 @@ class Target {
     bool reselectWithoutIdentify_ = false;
     static constexpr std::uint8_t kSdtrSent = 0xFE;  // lastMessageSent_ for an extended SDTR
     static constexpr std::uint8_t kWdtrSent = 0xFD;  // and for an extended WDTR
-    std::uint8_t lastMessageSent_ = 0xFF;
+    static constexpr std::uint8_t kNoMessage = 0xFF;
+    std::uint8_t lastMessageSent_ = kNoMessage;
     bool pendingSdtrAnswered_ = false;
     bool dataMoved_ = false;
     std::deque<Action> suspended_;  // a disconnected nexus while another selection is served

@@ -136,6 +136,55 @@ TEST_F(InterruptTest, BusResetCompletesEverythingAndRestoresTheController) {
     EXPECT_EQ(adapter.TargetSync[3].SyncFlags, SYNC_NEVER_OFFER);
 }
 
+// The drop ends a negotiation only while it is open. In the connection that offered SDTR, bit
+// 0x040 outlives the target's accepted reply; the target keeps that agreement through a later
+// drop, so the adapter must keep it too.
+struct DropCase {
+    const char* name;
+    UCHAR status;
+    ULONG activeFlags;
+    TARGET_SYNC before;
+    TARGET_SYNC after;
+};
+
+class DropDuringNegotiationTest : public InterruptTest,
+                                  public ::testing::WithParamInterface<DropCase> {};
+
+TEST_P(DropDuringNegotiationTest, FallsBackOnlyWhileTheNegotiationIsOpen) {
+    const DropCase& c = GetParam();
+    PSCSI_REQUEST_BLOCK srb = request("rd", 2, 0, SCSIOP_READ, SRB_FLAGS_DATA_IN, 64);
+    connect(srb);
+    adapter.TargetSync[2] = c.before;
+    adapter.ActiveFlags = c.activeFlags;
+    interrupt(c.status, 0x30);
+    EXPECT_EQ(copy(adapter.TargetSync[2].SyncFlags), c.after.SyncFlags);
+    EXPECT_EQ(copy(adapter.TargetSync[2].SyncPeriod), c.after.SyncPeriod);
+    EXPECT_EQ(copy(adapter.TargetSync[2].SyncOffset), c.after.SyncOffset);
+}
+
+INSTANTIATE_TEST_SUITE_P(Drops, DropDuringNegotiationTest,
+                         ::testing::Values(DropCase{"ReplyAwaited",
+                                                    STATUS_DISCONNECTED,
+                                                    ACTIVE_SDTR_SENT | ACTIVE_NOP_ONCE,
+                                                    {0, 2, 0, 0},
+                                                    {SYNC_NEVER_OFFER, 2, 0, 0}},
+                                           DropCase{"AnswerAwaited",
+                                                    STATUS_UNEXPECTED_DISCONNECT,
+                                                    ACTIVE_SDTR_ANSWERED,
+                                                    {0, 2, 8, 0},
+                                                    {SYNC_NEVER_OFFER, 2, 0, 0}},
+                                           DropCase{"AgreementSettled",
+                                                    STATUS_DISCONNECTED,
+                                                    ACTIVE_NOP_ONCE,
+                                                    {SYNC_SETTLED, 2, 8, 0},
+                                                    {SYNC_SETTLED, 2, 8, 0}},
+                                           DropCase{"AgreementSettledDroppedInData",
+                                                    STATUS_UNEXPECTED_DISCONNECT,
+                                                    ACTIVE_NOP_ONCE,
+                                                    {SYNC_SETTLED, 3, 8, 0},
+                                                    {SYNC_SETTLED, 3, 8, 0}}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
 TEST_F(InterruptTest, UnannouncedDisconnectLogsAndFallsBackToAsynchronous) {
     PSCSI_REQUEST_BLOCK srb = request("rd", 2, 0, SCSIOP_READ, SRB_FLAGS_DATA_IN, 64);
     connect(srb);
