@@ -73,11 +73,17 @@ BOOLEAN HBA_STDCALL HbaInitialize(PVOID HwDeviceExtension) {
 // side must end with it.
 VOID HbaForgetAgreements(PHW_DEVICE_EXTENSION Adapter) {
     for (ULONG target = 0; target < HBA_MAX_TARGETS; target++) {
-        Adapter->TargetSync[target].SyncOffset = 0;
-        Adapter->TargetSync[target].SyncPeriod = SYNC_PERIOD_ASYNC;
-        Adapter->TargetSync[target].SyncFast = 0;
-        Adapter->TargetSync[target].SyncFlags &= ~SYNC_SETTLED;
+        HbaForgetAgreement(Adapter, target);
     }
+}
+
+// The same for one target, after a BUS DEVICE RESET it has taken.
+VOID HbaForgetAgreement(PHW_DEVICE_EXTENSION Adapter, ULONG Target) {
+    PTARGET_SYNC sync = &Adapter->TargetSync[Target % HBA_MAX_TARGETS];
+    sync->SyncOffset = 0;
+    sync->SyncPeriod = SYNC_PERIOD_ASYNC;
+    sync->SyncFast = 0;
+    sync->SyncFlags &= ~SYNC_SETTLED;
 }
 
 // Resets the bus: disconnects the controller, initializes it again and completes every

@@ -200,6 +200,8 @@ VOID HbaCompleteMessageSrb(PHW_DEVICE_EXTENSION Adapter, UCHAR SrbStatus) {
                 break;
             case SRB_FUNCTION_IO_CONTROL:
             case SRB_FUNCTION_RESET_DEVICE:
+                // The reset ends the target's synchronous agreement; ours ends with it.
+                HbaForgetAgreement(Adapter, srb->TargetId);
                 for (UCHAR lun = 0; lun < HBA_MAX_LUNS; lun++) {
                     PHW_LU_EXTENSION other = (PHW_LU_EXTENSION)ScsiPortGetLogicalUnit(
                         Adapter, srb->PathId, srb->TargetId, lun);

@@ -263,6 +263,7 @@ BOOLEAN HBA_STDCALL HbaResetBus(PVOID HwDeviceExtension, ULONG PathId);
 BOOLEAN HbaResetAndNotify(PHW_DEVICE_EXTENSION Adapter);
 VOID HbaCompleteAll(PHW_DEVICE_EXTENSION Adapter);
 VOID HbaForgetAgreements(PHW_DEVICE_EXTENSION Adapter);
+VOID HbaForgetAgreement(PHW_DEVICE_EXTENSION Adapter, ULONG Target);
 
 // controller: data transfer engines
 // The FIFO-port and window engines move a whole data phase from CurrentDataPointer. TRUE: they

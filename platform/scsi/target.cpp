@@ -592,6 +592,15 @@ void Target::powerCycle() {
 
 // ---------------------------------------------------------------- messages
 
+bool Target::offersSdtr(const std::vector<std::uint8_t>& bytes) {
+    for (std::size_t i = 0; i + 2 < bytes.size(); ++i) {
+        if (bytes[i] == msg::Extended && bytes[i + 1] == 3 && bytes[i + 2] == msg::ExtSdtr) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void Target::messageOutReceived(const std::vector<std::uint8_t>& bytes) {
     std::vector<Action> replies;
     auto reply = [&](std::vector<std::uint8_t> m) {
@@ -611,7 +620,9 @@ void Target::messageOutReceived(const std::vector<std::uint8_t>& bytes) {
             disconnectAllowed_ = (b & msg::IdentifyDiscPriv) != 0;
             identified_ = true;
             ++i;
-            if (fires(Fault::InitiateSdtr)) {
+            // A target starts its own SDTR only when the initiator has not just offered one:
+            // the initiator's, in the same MESSAGE OUT, is answered instead.
+            if (!offersSdtr(bytes) && fires(Fault::InitiateSdtr)) {
                 const FaultSpec& s = faults_.at(Fault::InitiateSdtr).trigger;
                 reply({msg::Extended, 3, msg::ExtSdtr, s.sdtrPeriod, s.sdtrOffset});
                 agreement_ = {s.sdtrOffset, s.sdtrPeriod};

@@ -231,6 +231,7 @@ class Target {
     void spendParityError();
     void noteMessageSent(const Action& a);
     void forgetMessages();
+    static bool offersSdtr(const std::vector<std::uint8_t>& bytes);
     const FaultSpec* active(Fault f) const;
     bool stallsInMessageOut(std::size_t bytesTaken);
 

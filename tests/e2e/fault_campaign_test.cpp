@@ -1,8 +1,9 @@
 // Fault campaign: two disks that misbehave at random (every fault switch may be on, each firing
 // with a small chance per command) under a batch of reads and writes to both at once, in each
-// transfer mode, with and without disconnection. Requests may fail; what must hold is that every
-// request comes back exactly once, nothing hangs, no byte lands outside a buffer, a read that
-// succeeds carries the image's bytes and a write that succeeds is on the disk.
+// transfer mode, with and without disconnection, with and without abort and device-reset
+// requests mixed in. Requests may fail; what must hold is that every request comes back exactly
+// once, nothing hangs, no byte lands outside a buffer, a read that succeeds carries the image's
+// bytes and a write that succeeds is on the disk.
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -76,11 +77,12 @@ std::string misbehave(scsi::Disk& disk, Random& pick) {
     return chosen;
 }
 
-class FaultCampaign : public ::testing::TestWithParam<std::tuple<BoardKind, bool, std::uint64_t>> {
-};
+// Board, "/discon", abort and device-reset requests mixed in, seed.
+class FaultCampaign
+    : public ::testing::TestWithParam<std::tuple<BoardKind, bool, bool, std::uint64_t>> {};
 
 TEST_P(FaultCampaign, EveryRequestComesBackAndNoDataIsWrong) {
-    const auto [mode, discon, seed] = GetParam();
+    const auto [mode, discon, controls, seed] = GetParam();
     Random pick(seed * 0x9E3779B97F4A7C15ull + static_cast<std::uint64_t>(mode));
     Scene scene(mode, discon ? "/discon" : "");
     scene.portSettings.defaultTimeOutSeconds = 2;
@@ -124,7 +126,26 @@ TEST_P(FaultCampaign, EveryRequestComesBackAndNoDataIsWrong) {
             s.id = scene.port->submit(std::move(r));
             batch.push_back(std::move(s));
         }
+        // Now and then the class driver gives up on a request, or resets a device.
+        std::vector<port::SimPort::RequestId> control;
+        if (controls && pick.chance(0.3)) {
+            port::Request abort;
+            abort.function = SRB_FUNCTION_ABORT_COMMAND;
+            const Sent& victim = batch[pick.below(batch.size())];
+            abort.target = victim.target;
+            abort.abortOf = victim.id;
+            control.push_back(scene.port->submit(abort));
+        }
+        if (controls && pick.chance(0.15)) {
+            port::Request reset;
+            reset.function = SRB_FUNCTION_RESET_DEVICE;
+            reset.target = static_cast<std::uint8_t>(pick.below(2));
+            control.push_back(scene.port->submit(reset));
+        }
         ASSERT_TRUE(scene.port->run()) << "the run hung (round " << round << ")";
+        for (const auto id : control) {
+            EXPECT_TRUE(scene.port->result(id).completed);
+        }
         for (const Sent& s : batch) {
             const port::Result& res = scene.port->result(s.id);
             ASSERT_TRUE(res.completed);
@@ -160,25 +181,30 @@ TEST_P(FaultCampaign, EveryRequestComesBackAndNoDataIsWrong) {
 
 std::string campaignName(const ::testing::TestParamInfo<FaultCampaign::ParamType>& p) {
     return std::string(modeName(std::get<0>(p.param))) + (std::get<1>(p.param) ? "Discon" : "") +
-           "Seed" + std::to_string(std::get<2>(p.param));
+           (std::get<2>(p.param) ? "Controls" : "") + "Seed" + std::to_string(std::get<3>(p.param));
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, FaultCampaign,
                          ::testing::Combine(::testing::ValuesIn(kModes), ::testing::Bool(),
-                                            ::testing::Range<std::uint64_t>(1, 41)),
+                                            ::testing::Bool(),
+                                            ::testing::Range<std::uint64_t>(1, 21)),
                          campaignName);
 
-// Seeds of wider runs (2,200 per mode) that once found a fault, kept as they are.
-INSTANTIATE_TEST_SUITE_P(Found, FaultCampaign,
-                         ::testing::Values(std::tuple(BoardKind::Fifo, true, std::uint64_t{48}),
-                                           std::tuple(BoardKind::Fifo, true, std::uint64_t{498}),
-                                           std::tuple(BoardKind::Window, true, std::uint64_t{131}),
-                                           std::tuple(BoardKind::Window, true, std::uint64_t{167}),
-                                           std::tuple(BoardKind::Window, true, std::uint64_t{190}),
-                                           std::tuple(BoardKind::Window, true, std::uint64_t{1376}),
-                                           std::tuple(BoardKind::Plain, false, std::uint64_t{1260}),
-                                           std::tuple(BoardKind::Plain, true, std::uint64_t{1891})),
-                         campaignName);
+// Seeds of wider runs (2,200 per mode and option without control requests, 400 with) that once
+// found a fault, kept as they are.
+INSTANTIATE_TEST_SUITE_P(
+    Found, FaultCampaign,
+    ::testing::Values(std::tuple(BoardKind::Fifo, true, false, std::uint64_t{48}),
+                      std::tuple(BoardKind::Fifo, true, false, std::uint64_t{498}),
+                      std::tuple(BoardKind::Window, true, false, std::uint64_t{131}),
+                      std::tuple(BoardKind::Window, true, false, std::uint64_t{167}),
+                      std::tuple(BoardKind::Window, true, false, std::uint64_t{190}),
+                      std::tuple(BoardKind::Window, true, false, std::uint64_t{1376}),
+                      std::tuple(BoardKind::Plain, false, false, std::uint64_t{1260}),
+                      std::tuple(BoardKind::Plain, true, false, std::uint64_t{1891}),
+                      std::tuple(BoardKind::Plain, false, true, std::uint64_t{26}),
+                      std::tuple(BoardKind::Window, true, true, std::uint64_t{146})),
+    campaignName);
 
 }  // namespace
 }  // namespace cbus::e2e
