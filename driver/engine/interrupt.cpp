@@ -472,6 +472,12 @@ BOOLEAN HBA_STDCALL HbaInterrupt(PVOID HwDeviceExtension) {
         adapter->PendingSrb = 0;
         adapter->BusState = BUS_MESSAGE_EXCHANGE;
         ScsiPortNotification(NextRequest, adapter);
+    } else if (adapter->BusState == BUS_SELECTING &&
+               (status == STATUS_RESELECTED || status == STATUS_RESELECTED_IDENTIFY)) {
+        // Reselected instead of selecting: what the selection set up for its own connection
+        // (its queued messages, a message request or an SDTR in progress) is not this
+        // connection's; the held request keeps its hold and goes out again at bus free.
+        adapter->ActiveFlags &= ~BUS_FREE_CLEAR_MASK;
     }
 
     if ((status & STATUS_PHASE_VALID) == 0) {

@@ -52,6 +52,24 @@ TEST_F(InterruptTest, SelectionOutcomeDecidesTheHold) {
     }
 }
 
+// A device reset whose selection loses to a reselection: the reselected connection carries none
+// of the selection's set-up, so when that target later leaves the bus the reset is not taken as
+// done (it never went out); it stays held for the next bus free.
+TEST_F(InterruptTest, SelectionLostToAReselectionLeavesItsSetUpBehind) {
+    PSCSI_REQUEST_BLOCK reset = message("rst", SRB_FUNCTION_RESET_DEVICE, 2, 0);
+    HbaStartIo(&adapter, reset);
+    ASSERT_EQ(copy(adapter.BusState), ULONG{BUS_SELECTING});
+    ASSERT_TRUE(adapter.ActiveFlags & ACTIVE_MESSAGE_REQUEST);
+    host.clearLog();
+    interrupt(STATUS_RESELECTED);
+    EXPECT_EQ(adapter.ActiveFlags & (ACTIVE_MESSAGE_REQUEST | ACTIVE_MESSAGE_OUT), 0u);
+    EXPECT_TRUE(adapter.ActiveFlags & ACTIVE_PENDING);
+    EXPECT_EQ(copy(adapter.PendingSrb), reset);
+    interrupt(STATUS_DISCONNECTED, PHASE_DISCONNECTED_IN_SEQUENCE);
+    EXPECT_TRUE(host.log({"complete"}).empty()) << "the reset was reported done";
+    EXPECT_TRUE(host.errors().empty());
+}
+
 TEST_F(InterruptTest, SecondSelectionTimeoutEndsTheRequest) {
     PSCSI_REQUEST_BLOCK srb = selecting();
     interrupt(STATUS_SELECTION_TIMEOUT);
