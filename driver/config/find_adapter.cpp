@@ -264,9 +264,7 @@ ULONG HBA_STDCALL HbaFindAdapter(PVOID HwDeviceExtension, PVOID HwContext, PVOID
 
     ULONG burst = HbaSettings.BurstSizeOption ? HbaSettings.BurstSizeOption : BURST_SIZE_DEFAULT;
     for (ULONG target = 0; target < HBA_MAX_TARGETS; target++) {
-        adapter->TargetSync[target].SyncOffset = 0;
-        adapter->TargetSync[target].SyncPeriod = SYNC_PERIOD_ASYNC;
-        adapter->TargetSync[target].SyncFast = 0;
+        HbaSetAsynchronous(&adapter->TargetSync[target]);
         for (ULONG lun = 0; lun < HBA_MAX_LUNS; lun++) {
             adapter->BurstSize[target][lun] = burst;
             adapter->DeviceType[target][lun] = DEVICE_TYPE_UNKNOWN;

@@ -80,9 +80,7 @@ VOID HbaForgetAgreements(PHW_DEVICE_EXTENSION Adapter) {
 // The same for one target, after a BUS DEVICE RESET it has taken.
 VOID HbaForgetAgreement(PHW_DEVICE_EXTENSION Adapter, ULONG Target) {
     PTARGET_SYNC sync = &Adapter->TargetSync[Target % HBA_MAX_TARGETS];
-    sync->SyncOffset = 0;
-    sync->SyncPeriod = SYNC_PERIOD_ASYNC;
-    sync->SyncFast = 0;
+    HbaSetAsynchronous(sync);
     sync->SyncFlags &= ~SYNC_SETTLED;
 }
 
@@ -138,9 +136,7 @@ VOID HbaCompleteAll(PHW_DEVICE_EXTENSION Adapter) {
         if (Adapter->ActiveFlags & NEGOTIATION_MASK) {
             PTARGET_SYNC sync = &Adapter->TargetSync[Adapter->TargetId % HBA_MAX_TARGETS];
             sync->SyncFlags |= SYNC_NEVER_OFFER;
-            sync->SyncOffset = 0;
-            sync->SyncPeriod = SYNC_PERIOD_ASYNC;
-            sync->SyncFast = 0;
+            HbaSetAsynchronous(sync);
         }
         connected->ActiveSrb = 0;
         connected->SelectionRetries = 0;

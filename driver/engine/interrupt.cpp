@@ -38,9 +38,7 @@ static BOOLEAN HbaNegotiationOpen(PHW_DEVICE_EXTENSION Adapter) {
 static VOID HbaAsyncFallback(PHW_DEVICE_EXTENSION Adapter) {
     PTARGET_SYNC sync = &Adapter->TargetSync[Adapter->TargetId & 7];
     sync->SyncFlags |= SYNC_NEVER_OFFER;
-    sync->SyncOffset = 0;
-    sync->SyncPeriod = SYNC_PERIOD_ASYNC;
-    sync->SyncFast = 0;
+    HbaSetAsynchronous(sync);
 }
 
 // Brings the data pointers and the unit's high-water mark up to date from the count the

@@ -10,7 +10,8 @@ UCHAR HbaSyncValue(const TARGET_SYNC* Entry) {
                    (Entry->SyncOffset & SYNC_OFFSET_MASK));
 }
 
-static VOID HbaSetAsynchronous(PTARGET_SYNC Entry) {
+// The asynchronous setting; the flags are the caller's to decide.
+VOID HbaSetAsynchronous(PTARGET_SYNC Entry) {
     Entry->SyncOffset = 0;
     Entry->SyncPeriod = SYNC_PERIOD_ASYNC;
     Entry->SyncFast = 0;

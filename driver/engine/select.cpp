@@ -43,9 +43,7 @@ VOID HbaStartExecute(PSCSI_REQUEST_BLOCK Srb, PHW_DEVICE_EXTENSION Adapter, PHW_
     }
 
     // Asynchronous until the target answers.
-    sync->SyncOffset = 0;
-    sync->SyncPeriod = SYNC_PERIOD_ASYNC;
-    sync->SyncFast = 0;
+    HbaSetAsynchronous(sync);
     Adapter->MessageBuffer[1] = MSG_EXTENDED;
     Adapter->MessageBuffer[2] = EXTENDED_SDTR_LENGTH;
     Adapter->MessageBuffer[3] = EXTENDED_SDTR;

@@ -264,6 +264,7 @@ BOOLEAN HbaResetAndNotify(PHW_DEVICE_EXTENSION Adapter);
 VOID HbaCompleteAll(PHW_DEVICE_EXTENSION Adapter);
 VOID HbaForgetAgreements(PHW_DEVICE_EXTENSION Adapter);
 VOID HbaForgetAgreement(PHW_DEVICE_EXTENSION Adapter, ULONG Target);
+VOID HbaSetAsynchronous(PTARGET_SYNC Entry);
 
 // controller: data transfer engines
 // The FIFO-port and window engines move a whole data phase from CurrentDataPointer. TRUE: they
