@@ -19,6 +19,20 @@ bool isLevelTwo(std::uint8_t code) {
 }
 }  // namespace
 
+bool Sbic::isSelection(std::uint8_t code) {
+    return code == cmd::SelectAtn || code == cmd::Select || code == cmd::SelectAtnTransfer ||
+           code == cmd::SelectTransfer;
+}
+
+void Sbic::dropSelection(std::uint8_t value) {
+    const std::uint8_t code = value & cmd::Mask;
+    if (code == cmd::SelectAtnTransfer || code == cmd::SelectTransfer) {
+        regs_.commandPhase = phase::NotSelected;
+    }
+    aux_.bsy = false;
+    trace("select-dropped", {value});
+}
+
 void Sbic::commandWritten(std::uint8_t value) {
     const std::uint8_t code = value & cmd::Mask;
     trace("command", {value});
@@ -32,13 +46,11 @@ void Sbic::commandWritten(std::uint8_t value) {
             // The pending interrupt wins: the command is dropped. A selection that meets a
             // reselection this way is the race every driver has to live with (it can check
             // for INT only before it starts writing the selection's registers), not a fault.
-            const bool select = code == cmd::SelectAtn || code == cmd::Select ||
-                                code == cmd::SelectAtnTransfer || code == cmd::SelectTransfer;
             const std::uint8_t pending = regs_.scsiStatus;
             const bool reselected =
                 pending == status::Reselected || pending == status::ReselectedAdvanced ||
                 pending == status::ReselectedWrongNexus || pending == status::ReselectedWrongTarget;
-            if (select && reselected) {
+            if (isSelection(code) && reselected) {
                 trace("late-select", {value, regs_.scsiStatus});
             } else {
                 contract("COMMAND written while INT", {value, regs_.scsiStatus});
@@ -83,17 +95,10 @@ void Sbic::endCommand() {
 void Sbic::execute(std::uint8_t value) {
     const std::uint8_t code = value & cmd::Mask;
     const bool sbt = (value & cmd::Sbt) != 0;
-    const bool select = code == cmd::SelectAtn || code == cmd::Select ||
-                        code == cmd::SelectAtnTransfer || code == cmd::SelectTransfer;
-    if (select && link_.connected && (aux_.intr || link_.awaitingIdentify)) {
+    if (isSelection(code) && link_.connected && (aux_.intr || link_.awaitingIdentify)) {
         // Reselected before the host could know (its interrupt still unread, or the IDENTIFY
-        // still to come): the selection is dropped, as one that loses arbitration is. Not a
-        // resume: the host resumes a nexus only after it has seen the reselection.
-        if (code == cmd::SelectAtnTransfer || code == cmd::SelectTransfer) {
-            regs_.commandPhase = phase::NotSelected;
-        }
-        aux_.bsy = false;
-        trace("select-dropped", {value});
+        // still to come): the host resumes a nexus only after it has seen the reselection.
+        dropSelection(value);
         return;
     }
     switch (code) {

@@ -188,6 +188,9 @@ class Sbic : public scsi::BusInitiator {
     void commandWritten(std::uint8_t value);
     void execute(std::uint8_t value);
     void endCommand();
+    static bool isSelection(std::uint8_t code);
+    // A selection that lost to a reselection: not started, not a resume of the reselecting nexus.
+    void dropSelection(std::uint8_t value);
     void startSelect(bool atn, bool transfer);
     void startTransferInfo(bool sbt, bool pad);
     void resumeSelectAndTransfer();

@@ -341,19 +341,12 @@ void Sbic::busReselected(std::uint8_t targetId, bool idValid) {
     }
     const bool arbitrating = wait_ == Wait::Arbitration && (running_ == Running::Select ||
                                                             running_ == Running::SelectAndTransfer);
-    const std::uint8_t pending = regs_.command & cmd::Mask;
-    if (aux_.cip && (pending == cmd::SelectAtn || pending == cmd::Select ||
-                     pending == cmd::SelectAtnTransfer || pending == cmd::SelectTransfer)) {
-        // Reselected while a selection was still being decoded: dropped as in arbitration
-        // (and not taken for a resume of the reselecting nexus).
+    if (aux_.cip && isSelection(regs_.command & cmd::Mask)) {
+        // Reselected while a selection was still being decoded: dropped as in arbitration.
         machine_.scheduler().cancel(decodeEvent_);
         decodeEvent_ = {};
         aux_.cip = false;
-        if (pending == cmd::SelectAtnTransfer || pending == cmd::SelectTransfer) {
-            regs_.commandPhase = phase::NotSelected;
-        }
-        endCommand();
-        trace("select-dropped", {regs_.command});
+        dropSelection(regs_.command);
     }
     if (arbitrating) {
         // Reselected before our arbitration was won: the select is dropped.
