@@ -86,10 +86,7 @@ TEST_P(SelectionTimeout, RetriedOnce) {
 INSTANTIATE_TEST_SUITE_P(Cases, SelectionTimeout,
                          ::testing::Combine(::testing::ValuesIn(kModes),
                                             ::testing::ValuesIn(kSelections)),
-                         [](const auto& p) {
-                             return std::string(modeName(std::get<0>(p.param))) +
-                                    std::get<1>(p.param).name;
-                         });
+                         ModeAndCaseName());
 
 // A byte with bad parity in the data: INITIATOR DETECTED ERROR goes out, the disk gives up the
 // command with CHECK CONDITION, and the parity error is logged once.
@@ -165,10 +162,7 @@ TEST_P(MessageParity, ErrorMessageGoesOutOnceAndTheRequestEnds) {
 INSTANTIATE_TEST_SUITE_P(Cases, MessageParity,
                          ::testing::Combine(::testing::ValuesIn(kModes),
                                             ::testing::ValuesIn(kMessageParity)),
-                         [](const auto& p) {
-                             return std::string(modeName(std::get<0>(p.param))) +
-                                    std::get<1>(p.param).name;
-                         });
+                         ModeAndCaseName());
 
 // A parity error in an INQUIRY's data turns parity checking off and the INQUIRY starts again.
 TEST_P(BusErrors, ParityErrorInInquiryTurnsParityCheckingOff) {
@@ -309,10 +303,7 @@ TEST_P(ChattyTarget, IsServedUntilTheInterruptLimit) {
 INSTANTIATE_TEST_SUITE_P(Cases, ChattyTarget,
                          ::testing::Combine(::testing::ValuesIn(kModes),
                                             ::testing::ValuesIn(kChatty)),
-                         [](const auto& p) {
-                             return std::string(modeName(std::get<0>(p.param))) +
-                                    std::get<1>(p.param).name;
-                         });
+                         ModeAndCaseName());
 
 // A NO OPERATION from a target, taken byte by byte, is rejected; the rest of that message is
 // dropped and the synchronous agreement made before it holds. Not on the FIFO-port board: there
@@ -386,10 +377,7 @@ TEST_P(BadReselection, IsAbortedAndTheRequestTimesOut) {
 INSTANTIATE_TEST_SUITE_P(Cases, BadReselection,
                          ::testing::Combine(::testing::ValuesIn(kModes),
                                             ::testing::ValuesIn(kReselects)),
-                         [](const auto& p) {
-                             return std::string(modeName(std::get<0>(p.param))) +
-                                    std::get<1>(p.param).name;
-                         });
+                         ModeAndCaseName());
 
 // A target stops taking MESSAGE OUT in the middle of a message, with REQ withheld for 30 ms: the
 // driver's next byte is not taken within 3000 us, the time-out is logged, the bus is reset and
@@ -447,9 +435,7 @@ TEST_P(TransferInfo, TimesOutWhenTheTargetFallsSilent) {
     scene.expectInvariants({Scene::logEntry(target, 0, SP_BUS_TIME_OUT, 21)});
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, TransferInfo, ::testing::ValuesIn(kSilences), [](const auto& p) {
-    return std::string(modeName(std::get<0>(p.param))) + std::get<1>(p.param).name;
-});
+INSTANTIATE_TEST_SUITE_P(Cases, TransferInfo, ::testing::ValuesIn(kSilences), ModeAndCaseName());
 
 INSTANTIATE_TEST_SUITE_P(Modes, PhaseByPhase,
                          ::testing::Values(BoardKind::Plain, BoardKind::Window),

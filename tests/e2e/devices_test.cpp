@@ -101,10 +101,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, WriteOnceType,
                                             ::testing::Values(CdrCase{"Plain", "", 4},
                                                               CdrCase{"Cdr", "/cdr", 5},
                                                               CdrCase{"CdrUpper", "/CDR", 5})),
-                         [](const auto& p) {
-                             return std::string(modeName(std::get<0>(p.param))) +
-                                    std::get<1>(p.param).name;
-                         });
+                         ModeAndCaseName());
 
 // ---------------------------------------------------------------- byte-mode devices
 
@@ -188,10 +185,7 @@ TEST_P(ByteModeDevice, DataMovesOneBytePerReadyAndExactly) {
 INSTANTIATE_TEST_SUITE_P(Cases, ByteModeDevice,
                          ::testing::Combine(::testing::ValuesIn(kModes),
                                             ::testing::ValuesIn(kByteModeDevices)),
-                         [](const auto& p) {
-                             return std::string(modeName(std::get<0>(p.param))) +
-                                    std::get<1>(p.param).name;
-                         });
+                         ModeAndCaseName());
 
 // The same commands to a disk go in 256-byte FIFO blocks or through the window: what the probe
 // sees above is the byte mode, not the way every transfer looks.

@@ -132,10 +132,7 @@ TEST_P(Disconnection, DataIsExactAndTheDiskIsServedAfter) {
 INSTANTIATE_TEST_SUITE_P(Cases, Disconnection,
                          ::testing::Combine(::testing::ValuesIn(kModes),
                                             ::testing::ValuesIn(kDisconnects)),
-                         [](const auto& p) {
-                             return std::string(modeName(std::get<0>(p.param))) +
-                                    std::get<1>(p.param).name;
-                         });
+                         ModeAndCaseName());
 
 class TwoDisks : public ::testing::TestWithParam<BoardKind> {};
 

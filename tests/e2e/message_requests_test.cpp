@@ -77,10 +77,7 @@ TEST_P(ControlRequest, EndsAsItsHeaderSays) {
 INSTANTIATE_TEST_SUITE_P(Cases, ControlRequest,
                          ::testing::Combine(::testing::ValuesIn(kModes),
                                             ::testing::ValuesIn(kControls)),
-                         [](const auto& p) {
-                             return std::string(modeName(std::get<0>(p.param))) +
-                                    std::get<1>(p.param).name;
-                         });
+                         ModeAndCaseName());
 
 struct FunctionCase {
     const char* name;
@@ -130,10 +127,7 @@ TEST_P(FunctionRequest, EndsWithItsStatus) {
 INSTANTIATE_TEST_SUITE_P(Cases, FunctionRequest,
                          ::testing::Combine(::testing::ValuesIn(kModes),
                                             ::testing::ValuesIn(kFunctions)),
-                         [](const auto& p) {
-                             return std::string(modeName(std::get<0>(p.param))) +
-                                    std::get<1>(p.param).name;
-                         });
+                         ModeAndCaseName());
 
 // Without the port's block move the window board moves at most 4096 bytes per request, exactly.
 TEST(WindowBoard, WithoutBlockMoveLimitsTransfersTo4096) {

@@ -113,10 +113,7 @@ TEST_P(SdtrAnswer, SettlesOnceAndDataMoves) {
 INSTANTIATE_TEST_SUITE_P(Answers, SdtrAnswer,
                          ::testing::Combine(::testing::ValuesIn(kModes),
                                             ::testing::ValuesIn(kAnswers)),
-                         [](const auto& p) {
-                             return std::string(modeName(std::get<0>(p.param))) +
-                                    std::get<1>(p.param).name;
-                         });
+                         ModeAndCaseName());
 
 class Negotiation : public ::testing::TestWithParam<BoardKind> {};
 

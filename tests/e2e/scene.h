@@ -8,6 +8,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/board/board.h"
@@ -53,6 +54,14 @@ inline const char* modeName(BoardKind kind) {
     }
     return "?";
 }
+
+// Test names of a (board, case) table: the board, then the case's name.
+struct ModeAndCaseName {
+    template <typename Param>
+    std::string operator()(const ::testing::TestParamInfo<Param>& p) const {
+        return std::string(modeName(std::get<0>(p.param))) + std::get<1>(p.param).name;
+    }
+};
 
 inline std::vector<std::uint8_t> read10(std::uint32_t lba, std::uint16_t blocks) {
     return scsi::cdb10(scsi::op::Read10, lba, blocks);

@@ -13,6 +13,20 @@ BoardSettings plainBoard() {
     return s;
 }
 
+BoardSettings fifoBoard() {
+    BoardSettings s;
+    s.kind = BoardKind::Fifo;
+    s.firmwareInitialized = true;
+    return s;
+}
+
+// Writes count bytes (0, 1, 2, ...) to the FIFO port without waiting for it.
+void fifoWrite(Rig& rig, int count) {
+    for (int i = 0; i < count; ++i) {
+        rig.machine.io().write(kBase + 6, static_cast<std::uint8_t>(i));
+    }
+}
+
 // Reads the FIFO port as a host engine would: 256-byte moves on data ready, stop on stopped.
 std::vector<std::uint8_t> fifoRead(Rig& rig, std::uint32_t count) {
     std::vector<std::uint8_t> got;
@@ -145,10 +159,7 @@ TEST(DataPath, WindowWriteReachesTheImageAndEndsAfterTheLastByte) {
 }
 
 TEST(DataPath, FifoReportsStoppedWhenTheTargetStopsEarly) {
-    BoardSettings s;
-    s.kind = BoardKind::Fifo;
-    s.firmwareInitialized = true;
-    Rig rig(s);
+    Rig rig(fifoBoard());
     auto& disk = rig.addDisk(0);
     disk.fail(scsi::Fault::BusFree, atByte(scsi::Phase::DataIn, 1000));
     rig.init();
@@ -169,10 +180,7 @@ TEST(DataPath, FifoReportsStoppedWhenTheTargetStopsEarly) {
 }
 
 TEST(DataPath, FifoReadWhileTheTransferRunsAndTheFifoIsEmptyIsAContractBreach) {
-    BoardSettings s;
-    s.kind = BoardKind::Fifo;
-    s.firmwareInitialized = true;
-    Rig rig(s);
+    Rig rig(fifoBoard());
     rig.addDisk(0);
     rig.init();
     rig.boardCommand(board::CmdArm);
@@ -185,17 +193,12 @@ TEST(DataPath, FifoReadWhileTheTransferRunsAndTheFifoIsEmptyIsAContractBreach) {
 // A bus reset in the middle of a FIFO-port write resets the controller and clears its count: the
 // board reports the transfer stopped, not "ready for more", so the host stops writing.
 TEST(DataPath, FifoWriteReportsStoppedAfterABusReset) {
-    BoardSettings s;
-    s.kind = BoardKind::Fifo;
-    s.firmwareInitialized = true;
-    Rig rig(s);
+    Rig rig(fifoBoard());
     rig.addDisk(0);
     rig.init();
     rig.boardCommand(board::CmdArm);
     rig.selectAndTransfer(0, Rig::write10(0, 16), 8192, false);
-    for (int i = 0; i < 256; ++i) {
-        rig.machine.io().write(kBase + 6, static_cast<std::uint8_t>(i));
-    }
+    fifoWrite(rig, 256);
     rig.bus.reset();
     rig.machine.stall(1'000'000);
     const std::uint8_t status = rig.read(board::RegFifoStatus);
@@ -207,17 +210,12 @@ TEST(DataPath, FifoWriteReportsStoppedAfterABusReset) {
 // While the controller decodes a new command, the board takes the data direction from that
 // command's set-up, not from the transfer before it.
 TEST(DataPath, FifoDirectionFollowsTheNewCommandFromTheStart) {
-    BoardSettings s;
-    s.kind = BoardKind::Fifo;
-    s.firmwareInitialized = true;
-    Rig rig(s);
+    Rig rig(fifoBoard());
     rig.addDisk(0);
     rig.init();
     rig.boardCommand(board::CmdArm);
     rig.selectAndTransfer(0, Rig::write10(0, 1), 512, false);
-    for (int i = 0; i < 512; ++i) {
-        rig.machine.io().write(kBase + 6, static_cast<std::uint8_t>(i));
-    }
+    fifoWrite(rig, 512);
     EXPECT_EQ(rig.waitInterrupt(), st::SelectTransferDone);
     rig.boardCommand(board::CmdArm);
     rig.selectAndTransfer(0, Rig::read10(0, 1), 512, true);

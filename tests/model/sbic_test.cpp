@@ -86,6 +86,17 @@ TEST(Contract, CommandWrittenWhileIntPendingIsIgnoredWithLci) {
     EXPECT_EQ(rig.read(r::ScsiStatus), st::SelectDone);
 }
 
+// Target 3 (which disconnects after the command) takes a read and leaves the bus; it reselects a
+// little later.
+void readThenDisconnect(Rig& rig) {
+    rig.machine.dma().program(3, 0x10000, 512, DmaDirection::FromDevice);
+    rig.selectAndTransfer(3, Rig::read10(8, 1), 512, true);
+    rig.boardCommand(board::CmdConnectDma);
+    EXPECT_EQ(rig.waitInterrupt(), st::SaveDataPointer);
+    rig.write(r::Command, sbic::cmd::SelectAtnTransfer);  // resume: the disk disconnects
+    EXPECT_EQ(rig.waitInterrupt(), st::Disconnected);
+}
+
 // A selection issued just as a reselection's interrupt lands is the race the controller resolves
 // for the host: dropped with LCI, the reselection reported, and no fault of the host's.
 TEST(Contract, SelectionMeetingAReselectionIsDroppedWithoutABreach) {
@@ -93,12 +104,7 @@ TEST(Contract, SelectionMeetingAReselectionIsDroppedWithoutABreach) {
     auto& disk = rig.addDisk(3);
     disk.fail(scsi::Fault::DisconnectAfterCommand, once());
     rig.init();
-    rig.machine.dma().program(3, 0x10000, 512, DmaDirection::FromDevice);
-    rig.selectAndTransfer(3, Rig::read10(8, 1), 512, true);
-    rig.boardCommand(board::CmdConnectDma);
-    EXPECT_EQ(rig.waitInterrupt(), st::SaveDataPointer);
-    rig.write(r::Command, sbic::cmd::SelectAtnTransfer);  // resume: the disk disconnects
-    EXPECT_EQ(rig.waitInterrupt(), st::Disconnected);
+    readThenDisconnect(rig);
     while (!(rig.aux() & sbic::aux::Int)) {  // the reselection lands
     }
     rig.write(r::DestinationId, 1);
@@ -121,12 +127,7 @@ TEST(Contract, SelectionStillDecodedWhenAReselectionLandsIsDropped) {
     disk.fail(scsi::Fault::DisconnectAfterCommand, once());
     rig.addDisk(1);
     rig.init();
-    rig.machine.dma().program(3, 0x10000, 512, DmaDirection::FromDevice);
-    rig.selectAndTransfer(3, Rig::read10(8, 1), 512, true);
-    rig.boardCommand(board::CmdConnectDma);
-    EXPECT_EQ(rig.waitInterrupt(), st::SaveDataPointer);
-    rig.write(r::Command, sbic::cmd::SelectAtnTransfer);  // resume: the disk disconnects
-    EXPECT_EQ(rig.waitInterrupt(), st::Disconnected);
+    readThenDisconnect(rig);
     rig.selectAndTransfer(1, Rig::read10(0, 1), 512, true);  // decoding when the disk returns
     EXPECT_EQ(rig.waitInterrupt(), st::ReselectedAdvanced);
     EXPECT_EQ(rig.read(r::CommandPhase), 0x00);
